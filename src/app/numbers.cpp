@@ -1,0 +1,53 @@
+#include "app/numbers.h"
+
+#include <cmath>
+#include <limits>
+
+namespace numbers {
+namespace {
+
+std::optional<double> toWhole(const QString &text)
+{
+    const QString t = text.trimmed();
+    if (t.isEmpty())
+        return std::nullopt;
+    bool ok = false;
+    const double value = t.toDouble(&ok);
+    if (!ok || !std::isfinite(value))
+        return std::nullopt;
+    return std::nearbyint(value); // default rounding mode: nearest, ties to even
+}
+
+template <typename T>
+std::optional<T> ranged(const QString &text)
+{
+    const auto whole = toWhole(text);
+    if (!whole || *whole < double(std::numeric_limits<T>::min())
+        || *whole > double(std::numeric_limits<T>::max()))
+        return std::nullopt;
+    return static_cast<T>(*whole);
+}
+
+} // namespace
+
+std::optional<int16_t> toInt16(const QString &text) { return ranged<int16_t>(text); }
+std::optional<int32_t> toInt32(const QString &text) { return ranged<int32_t>(text); }
+
+uint32_t hexPrefix(const QString &text)
+{
+    uint32_t value = 0;
+    for (const QChar c : text) {
+        const int digit = QStringLiteral("0123456789abcdef").indexOf(c.toLower());
+        if (digit < 0)
+            break;
+        value = value * 16 + uint32_t(digit);
+    }
+    return value;
+}
+
+QString signedWithBlank(long long value)
+{
+    return value < 0 ? QString::number(value) : QLatin1Char(' ') + QString::number(value);
+}
+
+} // namespace numbers

@@ -1,0 +1,50 @@
+#include "app/platform.h"
+
+#include <QCoreApplication>
+#include <QFileDialog>
+#include <QWidget>
+
+namespace platform {
+namespace {
+
+class QtAdapter final : public Adapter {
+public:
+    QMessageBox::StandardButton message(QWidget *parent, const Message &m) override
+    {
+        QMessageBox box(m.icon, m.caption, m.text, m.buttons, parent);
+        return QMessageBox::StandardButton(box.exec());
+    }
+
+    std::optional<QString> fileDialog(QWidget *parent, const FileDialogRequest &r) override
+    {
+        QFileDialog::Options options;
+        if (!r.confirmOverwrite)
+            options |= QFileDialog::DontConfirmOverwrite;
+        const QString name = r.kind == FileDialogRequest::Save
+            ? QFileDialog::getSaveFileName(parent, r.title, QString(), r.filter, nullptr, options)
+            : QFileDialog::getOpenFileName(parent, r.title, QString(), r.filter, nullptr, options);
+        if (name.isEmpty())
+            return std::nullopt;
+        return name;
+    }
+};
+
+QtAdapter qtAdapter;
+Adapter *current = nullptr;
+
+} // namespace
+
+Adapter &adapter() { return current ? *current : qtAdapter; }
+void install(Adapter *a) { current = a; }
+
+void pumpEvents() { QCoreApplication::processEvents(); }
+
+void setTopmost(QWidget *w, bool on)
+{
+    const bool visible = w->isVisible();
+    w->setWindowFlag(Qt::WindowStaysOnTopHint, on);
+    if (visible)
+        w->show(); // changing window flags hides a shown window
+}
+
+} // namespace platform

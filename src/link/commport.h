@@ -1,0 +1,97 @@
+#pragma once
+// The serial port component: the operations the console and the firmware window ask of a
+// port, over QSerialPort.
+//
+// A new port is closed, on port 1, at "9600,N,8,1". Port number and line settings apply at the
+// next open. With a receive threshold of 1 the port raises receiveNotification() while an unread
+// character waits, and raises it again (queued, on the UI thread) after the handler returns while
+// unread characters remain; with a read length of 1 a read returns at most one character.
+//
+// Every byte written or received passes traffic() with a monotonic timestamp. A device that
+// disappears closes the port and is reported once through deviceLost().
+
+#include <QByteArray>
+#include <QObject>
+#include <QSerialPort>
+#include <QString>
+#include <optional>
+
+class CommPort : public QObject {
+    Q_OBJECT
+public:
+    enum class Direction { Sent, Received };
+    Q_ENUM(Direction)
+
+    explicit CommPort(QObject *parent = nullptr);
+    ~CommPort() override;
+
+    bool isOpen() const;
+    // Opens with the number and line settings set before; false when the device is missing,
+    // busy, or the settings text is not valid.
+    bool open();
+    void close();
+
+    int portNumber() const { return m_portNumber; }
+    void setPortNumber(int number) { m_portNumber = number; }
+    // The device the current port number maps to.
+    QString devicePath() const;
+
+    QString lineSettings() const { return m_lineSettings; }
+    // "9600" or "9600,N,8,1"; false (and the text kept) when it cannot be understood.
+    bool setLineSettings(const QString &text);
+
+    int receiveThreshold() const { return m_threshold; }
+    void setReceiveThreshold(int count);
+    int readLength() const { return m_readLength; }
+    void setReadLength(int count) { m_readLength = count; }
+    int inputMode() const { return m_inputMode; }
+    void setInputMode(int mode) { m_inputMode = mode; }
+
+    // Writes the text, one byte per character (Latin-1). False when the port is not open or the
+    // write is refused.
+    bool write(const QString &text);
+    // Up to the read length (everything waiting when it is 0); empty when nothing waits;
+    // nullopt when the port is not open or cannot be read.
+    std::optional<QString> read();
+    // Characters waiting to be read.
+    int countReceived() const;
+    // Characters written that have not yet left (Qt's buffer and the driver's queue).
+    int countUnsent() const;
+    // Waits at most msecs for everything written to leave; true when it has.
+    bool drain(int msecs);
+
+    // Direct access for code that must wait on the port (the firmware transfer).
+    QSerialPort &serial() { return m_serial; }
+
+signals:
+    void receiveNotification();
+    void traffic(qint64 microseconds, CommPort::Direction direction, const QByteArray &bytes);
+    void deviceLost(const QString &devicePath);
+
+private:
+    void scheduleNotification();
+    void raiseNotification();
+    void onError(QSerialPort::SerialPortError error);
+    bool deviceGone() const;
+
+    QSerialPort m_serial;
+    int m_portNumber = 1;
+    QString m_lineSettings = QStringLiteral("9600,N,8,1");
+    int m_threshold = 0;
+    int m_readLength = 0;
+    int m_inputMode = 0;
+    bool m_notificationPending = false;
+    QString m_openPath;
+};
+
+// Parsed line settings: rate, parity letter, data bits, stop bits.
+struct LineSettings {
+    qint32 baud = 9600;
+    QSerialPort::Parity parity = QSerialPort::NoParity;
+    QSerialPort::DataBits dataBits = QSerialPort::Data8;
+    QSerialPort::StopBits stopBits = QSerialPort::OneStop;
+};
+std::optional<LineSettings> parseLineSettings(const QString &text);
+
+// Microseconds on a monotonic clock, the time base of the traffic tap.
+qint64 monotonicMicroseconds();

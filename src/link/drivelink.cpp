@@ -1,0 +1,171 @@
+#include "link/drivelink.h"
+
+#include "app/numbers.h"
+
+const QString DriveLink::kTimeoutText = QStringLiteral("No REZizavur detected. Check connections");
+const QString DriveLink::kCommErrorText = QStringLiteral("Communications Error, no REZizavur found");
+
+DriveLink::DriveLink(RowSink &rows, LinkSettings &settings, QObject *parent)
+    : QObject(parent), m_rows(rows), m_settings(settings), m_port(this)
+{
+    m_timeout.setInterval(3000);
+    connect(&m_timeout, &QTimer::timeout, this, &DriveLink::tmrReceiveTimeOut_Timer);
+    connect(&m_port, &CommPort::receiveNotification, this, &DriveLink::MSComm1_OnComm);
+}
+
+void DriveLink::subSendToDrive(const QString &strCommand)
+{
+    // Every step runs whatever the previous one did: an unopened port only makes the writes
+    // fail, and the running time-out then reports the missing reply.
+    if (!strCommand.trimmed().isEmpty())
+        CurrentCommand = strCommand;
+    UnitAddress = CurrentCommand.mid(1, 1);
+    m_timeout.start();
+
+    if (!m_port.isOpen()) {
+        m_port.setReceiveThreshold(1);
+        m_port.setReadLength(1);
+        if (const auto number = numbers::toInt16(m_settings.portNumberText()))
+            m_port.setPortNumber(*number);
+        m_port.setLineSettings(m_settings.baudRateText());
+        m_port.open();
+    }
+
+    const framing::Mode mode = m_settings.framingMode();
+    if (mode == framing::Mode::DT) {
+        m_port.write(CurrentCommand);
+        m_port.write(QString(QChar(framing::CR)));
+    }
+    if (mode == framing::Mode::OEM)
+        m_port.write(framing::oemFrame(CurrentCommand));
+}
+
+void DriveLink::MSComm1_OnComm()
+{
+    const auto read = m_port.read();
+    if (!read) {
+        m_rows.setResponseText(CurrentRow, kCommErrorText);
+        return;
+    }
+    const framing::Mode mode = m_settings.framingMode();
+    if (mode == framing::Mode::DT) {
+        if (*read == QString(QChar(framing::CR)))
+            DecodeResponse();
+        else
+            ResponseBuffer += *read;
+    }
+    if (mode == framing::Mode::OEM) {
+        if (read->isEmpty()) { // every recogniser state needs a character
+            m_rows.setResponseText(CurrentRow, kCommErrorText);
+            return;
+        }
+        for (const QChar ch : *read)
+            receiveOem(ch);
+    }
+}
+
+void DriveLink::receiveOem(QChar ch)
+{
+    const uint8_t c = uint8_t(ch.unicode() & 0xFF);
+    switch (OemRxState) {
+    case 0:
+        if (c == framing::STX) {
+            OemRxChecksum = framing::STX;
+            ResponseBuffer.clear();
+            OemRxState = 1;
+        }
+        return; // an STX in state 0 is the start itself, not a restart
+    case 1:
+        OemRxChecksum ^= c;
+        ResponseBuffer += ch;
+        if (ch == QLatin1Char('0'))
+            OemRxState = 2;
+        break;
+    case 2:
+        OemRxChecksum ^= c;
+        ResponseBuffer += ch;
+        if (c == framing::ETX)
+            OemRxState = 3;
+        break;
+    default:
+        if (c == OemRxChecksum)
+            DecodeResponse();
+        OemRxState = 0;
+        break;
+    }
+    // A second STX restarts the checksum but keeps what has been collected.
+    if (c == framing::STX) {
+        OemRxChecksum = framing::STX;
+        OemRxState = 1;
+    }
+}
+
+namespace {
+
+// Characters from 1-based position `from` to `to`, CR left out.
+QString dataText(const QString &buffer, int from, int to)
+{
+    QString data;
+    for (int p = from; p <= to && p <= buffer.size(); ++p)
+        if (buffer.at(p - 1) != QChar(framing::CR))
+            data += buffer.at(p - 1);
+    return data;
+}
+
+} // namespace
+
+void DriveLink::DecodeResponse()
+{
+    m_timeout.stop();
+    const QString &buffer = ResponseBuffer;
+    const int length = int(buffer.size());
+    const framing::Mode mode = m_settings.framingMode();
+
+    // Each step that cannot be done is skipped: a reply without a status character keeps the
+    // previous ErrorCode, and an ErrorCode that names no text leaves the row's text alone.
+    auto setErrorCode = [this](QChar status) { ErrorCode = QString::number(status.unicode() & 15); };
+    auto writeRow = [this](const QString &data) {
+        const auto index = numbers::toInt16(ErrorCode);
+        if (index && *index >= 0 && *index < int(ErrorTexts.size()))
+            m_rows.setResponseText(CurrentRow, data + ErrorTexts[size_t(*index)]);
+    };
+
+    QString data;
+    if (mode == framing::Mode::DT) {
+        const int zero = int(buffer.left(std::max(0, length - 1)).indexOf(QLatin1Char('0')));
+        if (zero >= 0)
+            setErrorCode(buffer.at(zero + 1));
+        data = dataText(buffer, 5, length - 1);
+        writeRow(data);
+        m_rows.setIndicator(CurrentRow, colours::green);
+    }
+    if (mode == framing::Mode::OEM) {
+        if (length >= 2)
+            setErrorCode(buffer.at(1));
+        data = dataText(buffer, 3, length - 1);
+        writeRow(data);
+        m_rows.setIndicator(CurrentRow, colours::green);
+    }
+    ResponseBuffer = data;
+    m_rows.setIndicator(CurrentRow, colours::green);
+    m_rows.enableSendButtons();
+    emit replyDecoded(CurrentRow);
+}
+
+void DriveLink::tmrReceiveTimeOut_Timer()
+{
+    m_rows.setResponseText(CurrentRow, kTimeoutText);
+    m_rows.setIndicator(CurrentRow, colours::red);
+    m_timeout.stop();
+    // Flush the line: discard what waits, close and open again with the same settings.
+    if (m_port.isOpen()) {
+        const int keep = m_port.readLength();
+        m_port.setReadLength(0);
+        m_port.read();
+        m_port.setReadLength(keep);
+    }
+    m_port.close();
+    m_port.open();
+    m_rows.enableSendButtons();
+    emit replyTimedOut(CurrentRow);
+}

@@ -1,0 +1,26 @@
+#pragma once
+// A platform adapter for tests: records every message box and answers message boxes and file
+// dialogs from queues. Installed for its lifetime.
+
+#include "app/platform.h"
+
+#include <QList>
+#include <QQueue>
+
+class ScriptedPlatform final : public platform::Adapter {
+public:
+    ScriptedPlatform() { platform::install(this); }
+    ~ScriptedPlatform() override { platform::install(nullptr); }
+
+    QMessageBox::StandardButton message(QWidget *parent, const platform::Message &m) override;
+    std::optional<QString> fileDialog(QWidget *parent, const platform::FileDialogRequest &r) override;
+
+    // Answers for the next message boxes (default: the first button offered).
+    QQueue<QMessageBox::StandardButton> buttons;
+    // Answers for the next file dialogs; nullopt = the user cancels (also when the queue is empty).
+    QQueue<std::optional<QString>> files;
+
+    QList<platform::Message> messages;
+    QList<platform::FileDialogRequest> dialogs;
+    QStringList texts() const;
+};
