@@ -83,11 +83,15 @@ private slots:
 
     void twipsKeepFractions()
     {
-        QPushButton b;
+        QWidget window;
+        QPushButton b(&window);
         twips::setGeometry(&b, 2137.5, 1800, 3915, 285);
         QCOMPARE(twips::left(&b), 2137.5);
         QCOMPARE(twips::width(&b), 3915.0);
         QCOMPARE(b.geometry(), QRect(143, 120, 261, 19)); // 142.5 rounds away from zero
+        twips::setTop(&b, 2156.25);
+        QCOMPARE(twips::top(&b), 2156.25);
+        QCOMPARE(b.y(), 144);
     }
 
     void registryCreatesOnceAndUnloads()

@@ -226,6 +226,9 @@ private slots:
         QFETCH(QString, row);
         QFETCH(QString, data);
         live.mode = oem ? framing::Mode::OEM : framing::Mode::DT;
+        QString atDecode;
+        connect(link.get(), &DriveLink::replyDecoded, this,
+                [&] { atDecode = link->DecodeSettingsResponse(); });
         send("/1?0", 3);
         pty->receive(1);
         pty->send(reply);
@@ -234,7 +237,7 @@ private slots:
         QCOMPARE(rows.colour[3], colours::green);
         QCOMPARE(rows.enables, 1);
         QVERIFY(!link->tmrReceiveTimeOut().isActive());
-        QCOMPARE(link->DecodeSettingsResponse(), data);
+        QCOMPARE(atDecode, data); // data text only: no status character, no ETX
         link->ResetResponse();
         QCOMPARE(link->DecodeSettingsResponse(), QString());
     }
