@@ -130,6 +130,9 @@ bool CommPort::write(const QString &text)
     const qint64 n = m_serial.write(bytes);
     if (n != bytes.size())
         return false;
+    // Hand the bytes to the driver now rather than on the next pass of the event loop: a reply
+    // can only start once the command has left.
+    m_serial.flush();
     emit traffic(monotonicMicroseconds(), Direction::Sent, bytes);
     return true;
 }
@@ -186,10 +189,15 @@ void CommPort::scheduleNotification()
 
 void CommPort::raiseNotification()
 {
+    // One notification per waiting character. A burst is served in one pass, a bounded number
+    // of characters at a time, so a reply is not spread over a dozen turns of the event loop
+    // while timers still get their turn between bursts.
     m_notificationPending = false;
-    if (m_threshold <= 0 || !m_serial.isOpen() || m_serial.bytesAvailable() <= 0)
-        return;
-    emit receiveNotification();
+    for (int burst = 0; burst < kNotificationBurst; ++burst) {
+        if (m_threshold <= 0 || !m_serial.isOpen() || m_serial.bytesAvailable() <= 0)
+            return;
+        emit receiveNotification();
+    }
     if (m_serial.isOpen() && m_serial.bytesAvailable() > 0)
         scheduleNotification();
 }

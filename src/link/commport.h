@@ -4,8 +4,9 @@
 //
 // A new port is closed, on port 1, at "9600,N,8,1". Port number and line settings apply at the
 // next open. With a receive threshold of 1 the port raises receiveNotification() while an unread
-// character waits, and raises it again (queued, on the UI thread) after the handler returns while
-// unread characters remain; with a read length of 1 a read returns at most one character.
+// character waits, and raises it again after the handler returns while unread characters remain
+// (a burst of them in one pass, then queued on the UI thread); with a read length of 1 a read
+// returns at most one character.
 //
 // Every byte written or received passes traffic() with a monotonic timestamp. A device that
 // disappears closes the port and is reported once through deviceLost().
@@ -73,6 +74,8 @@ private:
     void raiseNotification();
     void onError(QSerialPort::SerialPortError error);
     bool deviceGone() const;
+
+    static constexpr int kNotificationBurst = 64;
 
     QSerialPort m_serial;
     int m_portNumber = 1;

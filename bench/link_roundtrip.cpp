@@ -1,0 +1,163 @@
+// Reply round trip through the drive link, against the floor of a bare QSerialPort exchange on
+// the same pseudo-terminal, with a peer that answers at once.
+//
+//   bench_link_roundtrip [rounds]
+//
+// Prints both medians (microseconds) and their ratio. Goal: the link costs at most 1.5 times
+// the floor.
+#include "link/drivelink.h"
+#include "support/ptypair.h"
+#include "support/tempstore.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QSerialPort>
+#include <QTimer>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <thread>
+#include <vector>
+
+#include <poll.h>
+#include <unistd.h>
+
+namespace {
+
+// Answers every CR-terminated command on the master side with a DT reply, at once.
+class Peer {
+public:
+    explicit Peer(int fd) : m_fd(fd), m_thread([this] { run(); }) {}
+    ~Peer()
+    {
+        m_stop = true;
+        m_thread.join();
+    }
+
+private:
+    void run()
+    {
+        static const char reply[] = "\xff/0`1000\x03\r\n";
+        while (!m_stop) {
+            pollfd p{m_fd, POLLIN, 0};
+            if (::poll(&p, 1, 20) != 1)
+                continue;
+            char buf[256];
+            const ssize_t n = ::read(m_fd, buf, sizeof buf);
+            for (ssize_t i = 0; i < n; ++i)
+                if (buf[i] == '\r' && ::write(m_fd, reply, sizeof reply - 1) < 0)
+                    return;
+        }
+    }
+    int m_fd;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+struct Rows : RowSink {
+    void setResponseText(int, const QString &) override {}
+    void setIndicator(int, const QColor &) override {}
+    void enableSendButtons() override {}
+};
+
+struct Live : LinkSettings {
+    framing::Mode framingMode() override { return framing::Mode::DT; }
+    QString portNumberText() override { return "1"; }
+    QString baudRateText() override { return "38400"; }
+};
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+// One bare exchange, event-driven as a windowed program does it: write the command, collect
+// readyRead chunks in the event loop until the reply's CR.
+double floorOnce(QSerialPort &port)
+{
+    QEventLoop loop;
+    QTimer guard;
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, &loop, &QEventLoop::quit);
+    QByteArray got;
+    const auto c = QObject::connect(&port, &QSerialPort::readyRead, &loop, [&] {
+        got += port.readAll();
+        if (got.contains('\r'))
+            loop.quit();
+    });
+    QElapsedTimer t;
+    t.start();
+    port.write("/1?0\r");
+    guard.start(1000);
+    loop.exec();
+    const double us = t.nsecsElapsed() / 1000.0;
+    QObject::disconnect(c);
+    return guard.isActive() ? us : -1;
+}
+
+double linkOnce(DriveLink &link)
+{
+    QEventLoop loop;
+    QTimer guard;
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, &loop, &QEventLoop::quit);
+    const auto c = QObject::connect(&link, &DriveLink::replyDecoded, &loop, &QEventLoop::quit);
+    QElapsedTimer t;
+    t.start();
+    link.ResetResponse();
+    link.subSendToDrive();
+    guard.start(1000);
+    loop.exec();
+    const double us = t.nsecsElapsed() / 1000.0;
+    QObject::disconnect(c);
+    return guard.isActive() ? us : -1;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const int rounds = argc > 1 ? std::max(1, atoi(argv[1])) : 10;
+    const int perRound = 200;
+
+    TempStore store;
+    PtyPair pty;
+    store.mapPort(1, pty.slavePath());
+    Peer peer(pty.masterFd());
+
+    Rows rows;
+    Live live;
+    DriveLink link(rows, live);
+    link.ErrorTexts = framing::errorTexts();
+    link.CurrentCommand = "/1?0";
+
+    std::vector<double> floorTimes, linkTimes;
+    for (int r = 0; r < rounds; ++r) {
+        {
+            QSerialPort port(pty.slavePath());
+            if (!port.open(QIODevice::ReadWrite)) {
+                std::fprintf(stderr, "cannot open %s\n", qPrintable(pty.slavePath()));
+                return 1;
+            }
+            port.setBaudRate(38400);
+            for (int i = 0; i < perRound; ++i)
+                if (const double us = floorOnce(port); us >= 0)
+                    floorTimes.push_back(us);
+        }
+        for (int i = 0; i < perRound; ++i)
+            if (const double us = linkOnce(link); us >= 0)
+                linkTimes.push_back(us);
+        link.MSComm1().close();
+        QCoreApplication::processEvents();
+    }
+
+    const double f = median(floorTimes), l = median(linkTimes);
+    std::printf("bare QSerialPort echo  median %8.1f us  (%zu exchanges)\n", f, floorTimes.size());
+    std::printf("drive link round trip  median %8.1f us  (%zu exchanges)\n", l, linkTimes.size());
+    std::printf("ratio link/floor       %8.2f  (goal <= 1.50)\n", f > 0 ? l / f : 0.0);
+    return 0;
+}
