@@ -1,0 +1,120 @@
+#include "settings/portdiscovery.h"
+
+#include "console/stringfun.h"
+#include "link/commport.h"
+#include "link/portmap.h"
+
+#include <QFileInfo>
+#include <QListWidget>
+#include <QSerialPortInfo>
+
+#include <limits>
+
+namespace portdiscovery {
+
+int32_t MakeLong(int lo, int hi)
+{
+    return int32_t((uint32_t(uint16_t(hi)) << 16) | uint32_t(uint16_t(lo)));
+}
+
+int16_t LoWord(int32_t v) { return int16_t(uint16_t(uint32_t(v) & 0xFFFFu)); }
+
+int16_t HiWord(int32_t v) { return int16_t(uint16_t(uint32_t(v) >> 16)); }
+
+bool PortAvailable(CommPort &port, int n)
+{
+    if (n < kFirstPort || n > kLastPort)
+        return false;
+    port.setPortNumber(n);
+    if (port.isOpen())
+        return false;
+    if (!port.open())
+        return false;
+    port.close();
+    return true;
+}
+
+bool PortAvailable(int n) { return PortAvailable(windows::get<StringFun>().MSComm1(), n); }
+
+QString entryText(int n, bool available)
+{
+    return QStringLiteral("COM") + QString::number(n) + (available ? kAvailable : kNotAvailable);
+}
+
+namespace {
+
+QString describe(int n, const QList<QSerialPortInfo> &known)
+{
+    const QString path = portmap::devicePath(n);
+    QStringList lines;
+    lines << QStringLiteral("COM%1: %2").arg(n).arg(path.isEmpty() ? QStringLiteral("(no device)") : path);
+    if (path.isEmpty())
+        return lines.join('\n');
+    // A by-id link names the same device as its target; compare the resolved paths.
+    const QString canonical = QFileInfo(path).canonicalFilePath();
+    for (const QSerialPortInfo &info : known) {
+        const QString location = info.systemLocation();
+        if (location != path && (canonical.isEmpty() || QFileInfo(location).canonicalFilePath() != canonical))
+            continue;
+        if (!info.description().isEmpty())
+            lines << QStringLiteral("Description: ") + info.description();
+        if (!info.manufacturer().isEmpty())
+            lines << QStringLiteral("Manufacturer: ") + info.manufacturer();
+        if (!info.serialNumber().isEmpty())
+            lines << QStringLiteral("Serial number: ") + info.serialNumber();
+        break;
+    }
+    return lines.join('\n');
+}
+
+} // namespace
+
+QString portDescription(int n) { return describe(n, QSerialPortInfo::availablePorts()); }
+
+void ScanPorts(CommPort &port, QListWidget *list)
+{
+    const QList<QSerialPortInfo> known = QSerialPortInfo::availablePorts();
+    for (int n = kFirstPort; n <= kLastPort; ++n) {
+        auto *item = new QListWidgetItem(entryText(n, PortAvailable(port, n)));
+        item->setToolTip(describe(n, known));
+        list->addItem(item);
+    }
+}
+
+void ScanPorts(QListWidget *list) { ScanPorts(windows::get<StringFun>().MSComm1(), list); }
+
+int nearestEntry(const QListWidget *list, QPoint p)
+{
+    if (!list || list->count() == 0)
+        return -1;
+    const QModelIndex hit = list->indexAt(p);
+    if (hit.isValid())
+        return hit.row();
+    // Not on an entry (below the last one, beside or above the entries): the entry whose
+    // rectangle is nearest to the point, the later one on a tie.
+    int best = -1;
+    long long bestDistance = std::numeric_limits<long long>::max();
+    for (int i = 0; i < list->count(); ++i) {
+        const QRect r = list->visualItemRect(list->item(i));
+        const long long dx = p.x() < r.left() ? r.left() - p.x() : (p.x() > r.right() ? p.x() - r.right() : 0);
+        const long long dy = p.y() < r.top() ? r.top() - p.y() : (p.y() > r.bottom() ? p.y() - r.bottom() : 0);
+        const long long d = dx * dx + dy * dy;
+        if (d <= bestDistance) {
+            bestDistance = d;
+            best = i;
+        }
+    }
+    return best;
+}
+
+int32_t itemFromPoint(const QListWidget *list, int32_t point)
+{
+    const QPoint p(LoWord(point), HiWord(point));
+    const int index = nearestEntry(list, p);
+    if (index < 0)
+        return -1;
+    const bool outside = !list->viewport()->rect().contains(p);
+    return MakeLong(index, outside ? 1 : 0);
+}
+
+} // namespace portdiscovery
