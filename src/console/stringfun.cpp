@@ -4,23 +4,6 @@
 
 #include <QPainter>
 
-IndicatorShape::IndicatorShape(QWidget *parent) : QWidget(parent) {}
-
-void IndicatorShape::setFillColor(const QColor &c)
-{
-    m_fill = c;
-    update();
-}
-
-void IndicatorShape::paintEvent(QPaintEvent *)
-{
-    QPainter p(this);
-    p.setRenderHint(QPainter::Antialiasing);
-    p.setBrush(m_fill);
-    p.setPen(Qt::black);
-    p.drawEllipse(rect().adjusted(0, 0, -1, -1));
-}
-
 StringFun::StringFun() : link(*this, *this, this)
 {
     setObjectName("StringFun");

@@ -2,6 +2,7 @@
 // The console window: command rows, the button bar, and the link to the drives.
 
 #include "app/windows.h"
+#include "console/indicatorshape.h"
 #include "link/drivelink.h"
 
 #include <QFrame>
@@ -11,21 +12,6 @@
 #include <QTimer>
 #include <array>
 #include <cstdint>
-
-// The round indicator beside a row's Send button.
-class IndicatorShape : public QWidget {
-    Q_OBJECT
-public:
-    explicit IndicatorShape(QWidget *parent = nullptr);
-    QColor fillColor() const { return m_fill; }
-    void setFillColor(const QColor &c);
-
-protected:
-    void paintEvent(QPaintEvent *) override;
-
-private:
-    QColor m_fill = Qt::white;
-};
 
 class StringFun : public Form, public RowSink, public LinkSettings {
     Q_OBJECT
