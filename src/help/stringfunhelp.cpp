@@ -1,7 +1,7 @@
 #include "help/stringfunhelp.h"
 
 #include "app/platform.h"
-#include "app/twips.h"
+#include "console/layout.h"
 
 #include <QMouseEvent>
 
@@ -46,26 +46,21 @@ StringFunHelp::StringFunHelp()
     Image2->setObjectName("Image2");
     Image2->setAccessibleName("Logo");
     Image2->setAlignment(Qt::AlignCenter);
-    twips::setGeometry(Image2, 0, 120, 7500, 1620);
 
     for (int r = 0; r < kRows; ++r) {
         const QString n = QString::number(r);
         ButtonShape[r] = new IndicatorShape(this);
         ButtonShape[r]->setObjectName("ButtonShape_" + n);
         ButtonShape[r]->setAccessibleName("Indicator " + n);
-        twips::setGeometry(ButtonShape[r], 0, 0, 240, 285);
         SendCommand[r] = new QPushButton(this);
         SendCommand[r]->setObjectName("SendCommand_" + n);
         SendCommand[r]->setAccessibleName("Send String " + n);
-        twips::setGeometry(SendCommand[r], 585, 1800, 1380, 285);
         StringToSend[r] = new QLineEdit(this);
         StringToSend[r]->setObjectName("StringToSend_" + n);
         StringToSend[r]->setAccessibleName("Command string " + n);
-        twips::setGeometry(StringToSend[r], 0, 0, 3915, 285);
         ReceiveString[r] = new QLineEdit(this);
         ReceiveString[r]->setObjectName("ReceiveString_" + n);
         ReceiveString[r]->setAccessibleName("Response " + n);
-        twips::setGeometry(ReceiveString[r], 0, 0, 5000, 285);
         ButtonTimer[r] = new QTimer(this);
         ButtonTimer[r]->setObjectName("ButtonTimer_" + n);
         for (QWidget *w : {static_cast<QWidget *>(ButtonShape[r]), static_cast<QWidget *>(SendCommand[r]),
@@ -82,6 +77,9 @@ StringFunHelp::StringFunHelp()
         LoadButton[i]->setObjectName("LoadButton_" + QString::number(i));
         connect(LoadButton[i], &QPushButton::clicked, this, [this, i] { LoadButton_Click(int16_t(i)); });
     }
+
+    layout::Controls c = controls();
+    layout::initTemplate(c);
 
     Timer1 = new QTimer(this);
     Timer1->setObjectName("Timer1");
@@ -113,10 +111,29 @@ void StringFunHelp::SetupHelpScreen()
         StringToSend[i]->hide();
         ReceiveString[i]->hide();
     }
-    applyConsoleLayout();
+    // The rows, frame, logo and bar exactly as the console lays them out, for five rows; the
+    // bar gets the console's captions and tooltips.
+    layout::Controls c = controls();
+    layout::apply(c, NumRows);
 }
 
-void StringFunHelp::applyConsoleLayout() {}
+layout::Controls StringFunHelp::controls()
+{
+    layout::Controls c;
+    for (int r = 0; r < kRows; ++r) {
+        c.send[r] = SendCommand[r];
+        c.shape[r] = ButtonShape[r];
+        c.text[r] = StringToSend[r];
+        c.response[r] = ReceiveString[r];
+        c.timer[r] = ButtonTimer[r];
+    }
+    for (int i = 0; i < kBarButtons; ++i)
+        c.bar[i] = LoadButton[i];
+    c.frame = Frame1;
+    c.logo = Image2;
+    c.window = this;
+    return c;
+}
 
 void StringFunHelp::stopBlink()
 {

@@ -4,7 +4,8 @@
 // blinks until the first click. It owns no port and sends nothing.
 
 #include "app/windows.h"
-#include "console/stringfun.h"
+#include "console/indicatorshape.h"
+#include "console/layout.h"
 
 #include <QFrame>
 #include <QLabel>
@@ -17,8 +18,8 @@
 class StringFunHelp : public Form {
     Q_OBJECT
 public:
-    static constexpr int kRows = StringFun::kRows;
-    static constexpr int kBarButtons = StringFun::kBarButtons;
+    static constexpr int kRows = layout::kRowPool;
+    static constexpr int kBarButtons = layout::kBarButtons;
     static constexpr int16_t kHelpRows = 5;
 
     static const QString kInitialTitle;
@@ -63,7 +64,7 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
-    void applyConsoleLayout();
+    layout::Controls controls();
     void stopBlink();
     void explain(const QString &text);
 };
