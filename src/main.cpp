@@ -1,11 +1,16 @@
+#include "app/windows.h"
+#include "console/stringfun.h"
+
 #include <QApplication>
-#include <QWidget>
 
 int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
-    QWidget w;
-    w.setWindowTitle(QStringLiteral("Kestrelworks Quorvane Version  1. 2. 12"));
-    w.show();
+    QApplication::setApplicationName(QStringLiteral("Kestrelworks"));
+    // The console's closing unloads every window and ends the program; hidden windows keep
+    // nothing alive.
+    QApplication::setQuitOnLastWindowClosed(false);
+    StringFun &console = windows::get<StringFun>();
+    console.show();
     return app.exec();
 }

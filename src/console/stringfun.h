@@ -1,8 +1,11 @@
 #pragma once
-// The console window: command rows, the button bar, and the link to the drives.
+// The console window: command rows, the button bar, record and playback, and the link to the
+// drives.
 
 #include "app/windows.h"
 #include "console/indicatorshape.h"
+#include "console/layout.h"
+#include "console/sequence.h"
 #include "link/drivelink.h"
 
 #include <QFrame>
@@ -13,11 +16,16 @@
 #include <array>
 #include <cstdint>
 
-class StringFun : public Form, public RowSink, public LinkSettings {
+class StringFun : public Form, public RowSink, public LinkSettings, public SequenceSink {
     Q_OBJECT
 public:
-    static constexpr int kRows = 51;
-    static constexpr int kBarButtons = 8;
+    static constexpr int kRows = layout::kRowPool;
+    static constexpr int kBarButtons = layout::kBarButtons;
+    static constexpr int kDefaultRows = 21;
+
+    // The built-in command strings of rows 0 to 20.
+    static const std::array<QString, kDefaultRows> &defaultStrings();
+    static QString windowTitleText();
 
     StringFun();
     ~StringFun() override;
@@ -30,7 +38,11 @@ public:
     void SendCommand_Click(int16_t Index);
     void LoadButton_Click(int16_t Index);
     void ButtonTimer_Timer(int16_t Index);
+    void RecordPlayTimer_Timer();
     void LoadDefaultStrings();
+    // "Save Strings" and "Load Strings".
+    void SaveStrings();
+    void LoadStrings();
 
     CommPort &MSComm1() { return link.MSComm1(); }
     QTimer &tmrReceiveTimeOut() { return link.tmrReceiveTimeOut(); }
@@ -54,7 +66,21 @@ public:
     std::array<QPushButton *, kBarButtons> LoadButton{};
     QFrame *Frame1 = nullptr;
     QLabel *Image2 = nullptr;
+    QTimer *RecordPlayTimer = nullptr;
 
     int16_t NumRows = 0;
     DriveLink link;
+    SequenceRecorder recorder;
+
+    static const QString kSlashMessage;
+
+private:
+    // SequenceSink
+    void pressRow(int16_t row) override { SendCommand_Click(row); }
+    void setBarCaption(int index, const QString &caption) override;
+    void setBarEnabled(int index, bool enabled) override;
+    void enablePlayTimer() override;
+    void sequenceFull(int presses) override;
+
+    layout::Controls controls();
 };
