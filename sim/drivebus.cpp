@@ -323,7 +323,7 @@ void DriveBus::handleCommand(char address, const QByteArray &body, bool oem)
     const int newRate = m_lineBaud;
     m_lineBaud = oldRate;
     const char status = char((d->busy() ? 0x40 : 0x60) + (code & 0x0F));
-    const QByteArray data = code == 2 || code == 3 ? QByteArray() : p.data;
+    const QByteArray data = p.error ? QByteArray() : p.data;
 
     QByteArray reply;
     if (oem) {
@@ -699,6 +699,8 @@ void Drive::advance()
         case Op::Halt:
             if (s.n == 0)
                 m_haltForRun = true;
+            else if (m_inputs & (1 << (s.n - 1)))
+                ++m_pc; // the input is already active: no wait at all
             else
                 m_haltInput = int(s.n);
             continue;
