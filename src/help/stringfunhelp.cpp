@@ -2,6 +2,7 @@
 
 #include "app/platform.h"
 #include "console/layout.h"
+#include "console/logo.h"
 
 #include <QMouseEvent>
 
@@ -45,7 +46,8 @@ StringFunHelp::StringFunHelp()
     Image2 = new QLabel(this);
     Image2->setObjectName("Image2");
     Image2->setAccessibleName("Logo");
-    Image2->setAlignment(Qt::AlignCenter);
+    Image2->setPixmap(quorvaneLogo()); // the console's own logo
+    Image2->setScaledContents(true);
 
     for (int r = 0; r < kRows; ++r) {
         const QString n = QString::number(r);

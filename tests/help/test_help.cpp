@@ -114,6 +114,7 @@ private slots:
             }
         }
         QCOMPARE(h.findChildren<QSerialPort *>().size(), 0); // owns no port
+        QVERIFY(!h.Image2->pixmap().isNull()); // the console's logo
         QVERIFY(platform.shown.isEmpty());
         QVERIFY(!windows::loaded<StringFun>()); // needs nothing of the console
     }
