@@ -4,7 +4,6 @@
 #include "app/platform.h"
 #include "app/twips.h"
 #include "console/commandfile.h"
-#include "console/logo.h"
 #include "help/stringfunhelp.h"
 #include "settings/settingswindow.h"
 
@@ -46,44 +45,15 @@ StringFun::StringFun() : link(*this, *this, this), recorder(*this)
     setObjectName("StringFun");
     setAccessibleName("Quorvane console");
 
-    Frame1 = new QFrame(this); // first, so the rows lie above it
-    Frame1->setObjectName("Frame1");
-    Frame1->setFrameShape(QFrame::StyledPanel);
-    Frame1->setFrameShadow(QFrame::Sunken);
-
-    Image2 = new QLabel(this);
-    Image2->setObjectName("Image2");
-    Image2->setAccessibleName("Logo");
-    Image2->setPixmap(quorvaneLogo());
-    Image2->setScaledContents(true);
-
+    createControls(this);
     for (int r = 0; r < kRows; ++r) {
-        const QString n = QString::number(r);
-        ButtonShape[r] = new IndicatorShape(this);
-        ButtonShape[r]->setObjectName("ButtonShape_" + n);
-        ButtonShape[r]->setAccessibleName("Indicator " + n);
-        SendCommand[r] = new QPushButton(this);
-        SendCommand[r]->setObjectName("SendCommand_" + n);
-        SendCommand[r]->setAccessibleName("Send String " + n);
-        StringToSend[r] = new QLineEdit(r >= kDefaultRows ? QStringLiteral("/1?") : QString(), this);
-        StringToSend[r]->setObjectName("StringToSend_" + n);
-        StringToSend[r]->setAccessibleName("Command string " + n);
-        ReceiveString[r] = new QLineEdit(this);
-        ReceiveString[r]->setObjectName("ReceiveString_" + n);
-        ReceiveString[r]->setAccessibleName("Response " + n);
-        ButtonTimer[r] = new QTimer(this);
-        ButtonTimer[r]->setObjectName("ButtonTimer_" + n);
-        for (QWidget *w : {static_cast<QWidget *>(ButtonShape[r]), static_cast<QWidget *>(SendCommand[r]),
-                           static_cast<QWidget *>(StringToSend[r]), static_cast<QWidget *>(ReceiveString[r])})
-            w->hide();
+        if (r >= kDefaultRows)
+            StringToSend[r]->setText(QStringLiteral("/1?"));
         const auto index = int16_t(r);
         connect(SendCommand[r], &QPushButton::clicked, this, [this, index] { SendCommand_Click(index); });
         connect(ButtonTimer[r], &QTimer::timeout, this, [this, index] { ButtonTimer_Timer(index); });
     }
     for (int i = 0; i < kBarButtons; ++i) {
-        LoadButton[i] = new QPushButton(this);
-        LoadButton[i]->setObjectName("LoadButton_" + QString::number(i));
-        LoadButton[i]->setAccessibleName(layout::barButtons()[size_t(i)].caption);
         const auto index = int16_t(i);
         connect(LoadButton[i], &QPushButton::clicked, this, [this, index] { LoadButton_Click(index); });
     }
@@ -95,29 +65,9 @@ StringFun::StringFun() : link(*this, *this, this), recorder(*this)
     RecordPlayTimer->start();
 
     tmrReceiveTimeOut().setObjectName("tmrReceiveTimeOut");
-    auto c = controls();
-    layout::initTemplate(c);
 }
 
 StringFun::~StringFun() = default;
-
-layout::Controls StringFun::controls()
-{
-    layout::Controls c;
-    for (int r = 0; r < kRows; ++r) {
-        c.send[r] = SendCommand[r];
-        c.shape[r] = ButtonShape[r];
-        c.text[r] = StringToSend[r];
-        c.response[r] = ReceiveString[r];
-        c.timer[r] = ButtonTimer[r];
-    }
-    for (int i = 0; i < kBarButtons; ++i)
-        c.bar[i] = LoadButton[i];
-    c.frame = Frame1;
-    c.logo = Image2;
-    c.window = this;
-    return c;
-}
 
 void StringFun::Form_Load()
 {

@@ -3,8 +3,7 @@
 // drives.
 
 #include "app/windows.h"
-#include "console/indicatorshape.h"
-#include "console/layout.h"
+#include "console/consolecontrols.h"
 #include "console/sequence.h"
 #include "link/drivelink.h"
 
@@ -16,11 +15,9 @@
 #include <array>
 #include <cstdint>
 
-class StringFun : public Form, public RowSink, public LinkSettings, public SequenceSink {
+class StringFun : public Form, public ConsoleControls, public RowSink, public LinkSettings, public SequenceSink {
     Q_OBJECT
 public:
-    static constexpr int kRows = layout::kRowPool;
-    static constexpr int kBarButtons = layout::kBarButtons;
     static constexpr int kDefaultRows = 21;
 
     // The built-in command strings of rows 0 to 20.
@@ -58,14 +55,6 @@ public:
     QString portNumberText() override;
     QString baudRateText() override;
 
-    std::array<QLineEdit *, kRows> StringToSend{};
-    std::array<QPushButton *, kRows> SendCommand{};
-    std::array<QLineEdit *, kRows> ReceiveString{};
-    std::array<IndicatorShape *, kRows> ButtonShape{};
-    std::array<QTimer *, kRows> ButtonTimer{};
-    std::array<QPushButton *, kBarButtons> LoadButton{};
-    QFrame *Frame1 = nullptr;
-    QLabel *Image2 = nullptr;
     QTimer *RecordPlayTimer = nullptr;
 
     int16_t NumRows = 0;
@@ -81,6 +70,4 @@ private:
     void setBarEnabled(int index, bool enabled) override;
     void enablePlayTimer() override;
     void sequenceFull(int presses) override;
-
-    layout::Controls controls();
 };

@@ -2,7 +2,6 @@
 
 #include "app/platform.h"
 #include "console/layout.h"
-#include "console/logo.h"
 
 #include <QMouseEvent>
 
@@ -40,34 +39,8 @@ StringFunHelp::StringFunHelp()
 {
     setObjectName("StringFunHelp");
     setWindowTitle(kInitialTitle);
-    Frame1 = new QFrame(this);
-    Frame1->setObjectName("Frame1");
-    Frame1->setFrameShape(QFrame::Box);
-    Image2 = new QLabel(this);
-    Image2->setObjectName("Image2");
-    Image2->setAccessibleName("Logo");
-    Image2->setPixmap(quorvaneLogo()); // the console's own logo
-    Image2->setScaledContents(true);
-
+    createControls(this);
     for (int r = 0; r < kRows; ++r) {
-        const QString n = QString::number(r);
-        ButtonShape[r] = new IndicatorShape(this);
-        ButtonShape[r]->setObjectName("ButtonShape_" + n);
-        ButtonShape[r]->setAccessibleName("Indicator " + n);
-        SendCommand[r] = new QPushButton(this);
-        SendCommand[r]->setObjectName("SendCommand_" + n);
-        SendCommand[r]->setAccessibleName("Send String " + n);
-        StringToSend[r] = new QLineEdit(this);
-        StringToSend[r]->setObjectName("StringToSend_" + n);
-        StringToSend[r]->setAccessibleName("Command string " + n);
-        ReceiveString[r] = new QLineEdit(this);
-        ReceiveString[r]->setObjectName("ReceiveString_" + n);
-        ReceiveString[r]->setAccessibleName("Response " + n);
-        ButtonTimer[r] = new QTimer(this);
-        ButtonTimer[r]->setObjectName("ButtonTimer_" + n);
-        for (QWidget *w : {static_cast<QWidget *>(ButtonShape[r]), static_cast<QWidget *>(SendCommand[r]),
-                           static_cast<QWidget *>(StringToSend[r]), static_cast<QWidget *>(ReceiveString[r])})
-            w->hide();
         if (r < kHelpRows)
             StringToSend[r]->setText(kExamples[r]);
         connect(SendCommand[r], &QPushButton::clicked, this, [this, r] { SendCommand_Click(int16_t(r)); });
@@ -75,13 +48,8 @@ StringFunHelp::StringFunHelp()
         ReceiveString[r]->installEventFilter(this);
     }
     for (int i = 0; i < kBarButtons; ++i) {
-        LoadButton[i] = new QPushButton(this);
-        LoadButton[i]->setObjectName("LoadButton_" + QString::number(i));
         connect(LoadButton[i], &QPushButton::clicked, this, [this, i] { LoadButton_Click(int16_t(i)); });
     }
-
-    layout::Controls c = controls();
-    layout::initTemplate(c);
 
     Timer1 = new QTimer(this);
     Timer1->setObjectName("Timer1");
@@ -117,24 +85,6 @@ void StringFunHelp::SetupHelpScreen()
     // bar gets the console's captions and tooltips.
     layout::Controls c = controls();
     layout::apply(c, NumRows);
-}
-
-layout::Controls StringFunHelp::controls()
-{
-    layout::Controls c;
-    for (int r = 0; r < kRows; ++r) {
-        c.send[r] = SendCommand[r];
-        c.shape[r] = ButtonShape[r];
-        c.text[r] = StringToSend[r];
-        c.response[r] = ReceiveString[r];
-        c.timer[r] = ButtonTimer[r];
-    }
-    for (int i = 0; i < kBarButtons; ++i)
-        c.bar[i] = LoadButton[i];
-    c.frame = Frame1;
-    c.logo = Image2;
-    c.window = this;
-    return c;
 }
 
 void StringFunHelp::stopBlink()

@@ -4,8 +4,7 @@
 // blinks until the first click. It owns no port and sends nothing.
 
 #include "app/windows.h"
-#include "console/indicatorshape.h"
-#include "console/layout.h"
+#include "console/consolecontrols.h"
 
 #include <QFrame>
 #include <QLabel>
@@ -15,11 +14,9 @@
 #include <array>
 #include <cstdint>
 
-class StringFunHelp : public Form {
+class StringFunHelp : public Form, public ConsoleControls {
     Q_OBJECT
 public:
-    static constexpr int kRows = layout::kRowPool;
-    static constexpr int kBarButtons = layout::kBarButtons;
     static constexpr int16_t kHelpRows = 5;
 
     static const QString kInitialTitle;
@@ -45,14 +42,6 @@ public:
     // One blink step of the title.
     void Timer1_Timer();
 
-    std::array<QLineEdit *, kRows> StringToSend{};
-    std::array<QPushButton *, kRows> SendCommand{};
-    std::array<QLineEdit *, kRows> ReceiveString{};
-    std::array<IndicatorShape *, kRows> ButtonShape{};
-    std::array<QTimer *, kRows> ButtonTimer{};
-    std::array<QPushButton *, kBarButtons> LoadButton{};
-    QFrame *Frame1 = nullptr;
-    QLabel *Image2 = nullptr;
     QTimer *Timer1 = nullptr;
     // The blink phase: "1" while the long title is shown, "0" (or empty before the first tick)
     // otherwise.
@@ -64,7 +53,6 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
-    layout::Controls controls();
     void stopBlink();
     void explain(const QString &text);
 };
