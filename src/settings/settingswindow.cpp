@@ -50,6 +50,11 @@ Settings::Settings() : fields(this)
     // The window shows its client area and nothing more: the hidden fields beyond it stay out
     // of sight however the window is handled.
     setFixedSize(twips::toPixels(kClientWidth), twips::toPixels(kClientHeight));
+    // The controls are sized for a compact 8-point face; the desktop's larger default would
+    // clip the labels and the port entries.
+    QFont compact = font();
+    compact.setPointSizeF(8);
+    setFont(compact);
     buildVisible();
     buildHidden();
 
