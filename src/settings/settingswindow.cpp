@@ -201,8 +201,10 @@ void Settings::Form_Load()
         return;
     placeAt(twips::left(settingsButton), twips::top(settingsButton));
     // 4. The console's reply time-out.
+    // The timer takes no zero or negative interval: a zero time-out would report every command
+    // as unanswered before its reply could arrive.
     const auto interval = numbers::toInt32(fields.RCVTimeout->text());
-    if (!interval || *interval < 0)
+    if (!interval || *interval <= 0)
         return;
     console.tmrReceiveTimeOut().setInterval(*interval);
     // 5. Above the other windows.
