@@ -132,7 +132,12 @@ void SequenceRecorder::stopPlayback()
 void SequenceRecorder::tick()
 {
     if (Recording) {
-        TickCount = int16_t(TickCount + 1);
+        if (m_presses == 0 && TickCount >= kMaxTicks - 1) {
+            // The wait before the first press is never replayed: no need to keep it whole.
+            TickCount = kMaxTicks - 1;
+        } else {
+            TickCount = int16_t(TickCount + 1);
+        }
         if (TickCount == kMaxTicks) {
             // Split the wait: a pause entry takes all but one tick of it.
             TickCount = kMaxTicks - 1;
