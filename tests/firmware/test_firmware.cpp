@@ -9,6 +9,7 @@
 #include "support/scriptedplatform.h"
 #include "support/tempstore.h"
 #include "handdrive.h"
+#include "sim/ptyserver.h"
 
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -672,10 +673,8 @@ private slots:
         load(writeFile("fw.amx", "00A3F" + imageBytes(120)));
         w.cmdUpdate_Click();
         QVERIFY(drive->hungUp());
-        qInfo() << "after hang-up:" << w.txtStatus->text();
-        QVERIFY2(w.txtStatus->text().startsWith("Status: Serial port lost")
-                     || w.txtStatus->text() == "Status: Timeout. No REZizavur detected.",
-                 qPrintable(w.txtStatus->text()));
+        QCOMPARE(w.txtStatus->text(),
+                 "Status: Serial port lost (" + pty->slavePath() + "). Transfer stopped.");
         QVERIFY(!w.transferActive());
         QVERIFY(!w.cmdUpdate->isEnabled());
         QCOMPARE(w.pgbUpdate->value(), 0);
@@ -740,6 +739,165 @@ private slots:
         QCOMPARE(w.txtStatus->text(), QString("Status: OK"));
         QCOMPARE(drive->image(), imageBytes(60));
         QCOMPARE(ui->messages.size(), 1);
+    }
+
+
+    // ---- against the drive simulator, served on its own thread ------------------------------
+
+    void simUpdate_data()
+    {
+        QTest::addColumn<QByteArray>("header");
+        QTest::addColumn<QByteArray>("version");
+        QTest::addColumn<bool>("notValidated");
+        QTest::addColumn<int>("baud");
+        QTest::addColumn<int>("address");
+        QTest::addColumn<int>("imageSize");
+        QTest::addColumn<bool>("deviceQuery");
+        QTest::addColumn<int>("lineBaud");
+        QTest::newRow("V1.05 with device query") << QByteArray("00123") << QByteArray("REZizavur V1.05") << false
+                                                 << 1 << 0 << 600 << true << 19200;
+        QTest::newRow("full update 57600") << QByteArray("10123") << QByteArray("REZizavur V12.3") << false << 3
+                                           << 0 << 1200 << true << 57600;
+        QTest::newRow("V1.01 no device query") << QByteArray("00999") << QByteArray("REZizavur V1.01") << false
+                                               << 2 << 0 << 60 << false << 38400;
+        QTest::newRow("not validated forces 9600") << QByteArray("00123") << QByteArray("x") << true << 3 << 0
+                                                   << 60 << false << 9600;
+        QTest::newRow("address B") << QByteArray("00123") << QByteArray("REZizavur V2.00") << false << 0 << 10
+                                   << 60 << false << 9600;
+        QTest::newRow("no header") << QByteArray() << QByteArray("REZizavur V1.00") << false << 0 << 0 << 600
+                                   << false << 9600;
+        QTest::newRow("short last block") << QByteArray("00123") << QByteArray("REZizavur V1.00") << false << 0
+                                          << 0 << 64 << false << 9600;
+    }
+    void simUpdate()
+    {
+        QFETCH(QByteArray, header);
+        QFETCH(QByteArray, version);
+        QFETCH(bool, notValidated);
+        QFETCH(int, baud);
+        QFETCH(int, address);
+        QFETCH(int, imageSize);
+        QFETCH(bool, deviceQuery);
+        QFETCH(int, lineBaud);
+        const char wireUnit = amx::addressChar(address + 1).toLatin1().at(0);
+        sim::PtyServer server;
+        QVERIFY(server.open());
+        sim::DriveConfig config;
+        config.versionText = version;
+        config.notValidated = notValidated;
+        config.deviceId = 0x123;
+        server.bus().clearDrives();
+        server.bus().addDrive(wireUnit, config);
+        QVERIFY2(server.startThread(), qPrintable(server.errorString()));
+        store.mapPort(kCom, server.slavePath());
+
+        // A headerless image must fail the header test: it starts with "9".
+        QByteArray image = imageBytes(imageSize);
+        image[0] = '9';
+        frmFlash &w = window();
+        w.cboID->setCurrentIndex(address);
+        w.cboBaud->setCurrentIndex(baud);
+        load(writeFile("sim.amx", header + image));
+        w.cmdUpdate_Click();
+        QCOMPARE(w.txtStatus->text(), QString("Status: OK"));
+        server.stop();
+
+        sim::DriveBus &bus = server.bus();
+        QCOMPARE(bus.updateImage(), image);
+        QCOMPARE(bus.updateBlocks(), (imageSize + 5) / 6);
+        QCOMPARE(bus.updateSessions(), 1);
+        QCOMPARE(bus.updateIsFull(), header.startsWith('1'));
+        QCOMPARE(bus.lineBaud(), lineBaud);
+        bool sawDevice = false;
+        QList<QByteArray> frames;
+        for (const QByteArray &frame : bus.commandLog()) {
+            sawDevice |= frame.contains('!');
+            frames << frame;
+        }
+        const QByteArray mode = QByteArray("/") + wireUnit + (header.startsWith('1') ? "]\r" : "[\r");
+        QVERIFY2(frames.contains(mode), frames.join("|").constData());
+        QCOMPARE(sawDevice, deviceQuery);
+        QCOMPARE(w.cboBaud->currentText(), QString::number(lineBaud));
+    }
+
+    void simFaults_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QString>("status");
+        QTest::newRow("Error at block 5") << "error" << "Status: Error!";
+        QTest::newRow("silence from block 5") << "silence" << "Status: Timeout. No REZizavur detected.";
+        QTest::newRow("hang-up") << "hangup" << "Status: Serial port lost (%1). Transfer stopped.";
+        QTest::newRow("slow replies") << "delay" << "Status: OK";
+        QTest::newRow("paced at 57600") << "pace" << "Status: OK";
+    }
+    void simFaults()
+    {
+        QFETCH(QString, fault);
+        QFETCH(QString, status);
+        sim::PtyServer server;
+        QVERIFY(server.open());
+        sim::DriveBus &bus = server.bus();
+        bus.updateIdleExitMs = 150;
+        bus.updateShortBlockGapMs = 20;
+        if (fault == "error")
+            bus.faults().errorAtBlock = 5;
+        else if (fault == "silence")
+            bus.faults().silentFromBlock = 5;
+        else if (fault == "hangup")
+            bus.faults().hangUpAfterBytes = 200;
+        else if (fault == "delay")
+            bus.faults().replyDelayMs = 20;
+        else if (fault == "pace")
+            bus.faults().paceBaud = 57600;
+        QVERIFY(server.startThread());
+        store.mapPort(kCom, server.slavePath());
+
+        frmFlash &w = window();
+        w.cboBaud->setCurrentIndex(3);
+        const QString path = writeFile("sim.amx", "00123" + imageBytes(300));
+        load(path);
+        w.cmdUpdate_Click();
+        QCOMPARE(w.txtStatus->text(), status.contains("%1") ? status.arg(server.slavePath()) : status);
+        QVERIFY(!w.transferActive());
+        QVERIFY(!w.cmdUpdate->isEnabled());
+        QCOMPARE(w.pgbUpdate->value(), 0);
+        const int blocks = server.withBus([](sim::DriveBus &b) { return b.updateBlocks(); });
+        if (fault == "error")
+            QCOMPARE(blocks, 5);
+        if (fault == "silence") {
+            QCOMPARE(blocks, 5);
+            QVERIFY(w.MSCommFlash.isOpen());
+            // The drive gives up its update mode; a new file choice and attempt go through.
+            server.withBus([](sim::DriveBus &b) { b.faults().silentFromBlock = 0; return 0; });
+            QTest::qWait(200);
+            load(path);
+            w.cmdUpdate_Click();
+            QCOMPARE(w.txtStatus->text(), QString("Status: OK"));
+            QCOMPARE(server.withBus([](sim::DriveBus &b) { return b.updateImage(); }), imageBytes(300));
+        }
+        if (fault == "hangup") {
+            QVERIFY(server.isHungUp());
+            QVERIFY(!w.MSCommFlash.isOpen());
+            QVERIFY(w.cmdLoadImage->isEnabled());
+        }
+        if (status == "Status: OK")
+            QCOMPARE(server.withBus([](sim::DriveBus &b) { return b.updateImage(); }), imageBytes(300));
+        server.stop();
+    }
+
+    void simNoDrive()
+    {
+        sim::PtyServer server;
+        QVERIFY(server.open());
+        server.bus().clearDrives();
+        QVERIFY(server.startThread());
+        store.mapPort(kCom, server.slavePath());
+        frmFlash &w = window();
+        load(writeFile("sim.amx", "00123" + imageBytes(30)));
+        w.cmdUpdate_Click();
+        QCOMPARE(ui->texts(), QStringList{"Unable to get a valid version string from stepper controller."});
+        QCOMPARE(w.txtStatus->text(), QString("Status: Invalid AMX update file..."));
+        server.stop();
     }
 
     void openFromSettingsAndClose()
