@@ -77,20 +77,20 @@ frmFlash::frmFlash()
     twips::setGeometry(fmeUpdate, 120, 120, 5190, 2415);
 
     lblBaud = makeLabel(fmeUpdate, "lblBaud", "Baud Rate:");
-    twips::setGeometry(lblBaud, 240, 405, 1335, 255);
+    twips::setGeometry(lblBaud, 240, 405, 1620, 255);
     cboBaud = new QComboBox(fmeUpdate);
     cboBaud->setObjectName("cboBaud");
     cboBaud->setAccessibleName("Baud Rate");
     cboBaud->addItems({"9600", "19200", "38400", "57600"});
-    twips::setGeometry(cboBaud, 1620, 360, 1455, 330);
+    twips::setGeometry(cboBaud, 1920, 360, 1260, 330);
 
     lblID = makeLabel(fmeUpdate, "lblID", "Device Address:");
-    twips::setGeometry(lblID, 240, 885, 1335, 255);
+    twips::setGeometry(lblID, 240, 885, 1620, 255);
     cboID = new QComboBox(fmeUpdate);
     cboID->setObjectName("cboID");
     cboID->setAccessibleName("Device Address");
     cboID->addItems({"1", "2", "3", "4", "5", "6", "7", "8", "9", "A", "B", "C", "D", "E", "F", "0"});
-    twips::setGeometry(cboID, 1620, 840, 1455, 330);
+    twips::setGeometry(cboID, 1920, 840, 1260, 330);
 
     cmdLoadImage = makeButton(fmeUpdate, "cmdLoadImage", "Load Image");
     twips::setGeometry(cmdLoadImage, 3360, 345, 1590, 375);
