@@ -655,8 +655,9 @@ void frmFlash::cmdUpdate_Click()
     qint64 position = header.NoHeader ? 1 : amx::kHeaderLength + 1;
     int32_t counted = int32_t(position);
 
-    // Every byte of the image goes out: a last block shorter than 6 bytes as it stands.
-    while (position <= fileLength) {
+    // A block starts only below the file length; a last block shorter than 6 bytes goes out
+    // as it stands, without padding.
+    while (position < fileLength) {
         if (AbortTransfer) {
             endTransfer();
             return;
@@ -684,6 +685,12 @@ void frmFlash::cmdUpdate_Click()
             tmrMSCommFlash_Timer();
             if (!self)
                 return;
+        }
+        if (AbortTransfer) {
+            // The time-out has ended this attempt: the spinner and the bar keep what the
+            // time-out showed.
+            endTransfer();
+            return;
         }
         if (amx::containsNoCase(reply, "Error")) {
             stopWithStatus("Status: " + reply + "!");
