@@ -10,6 +10,7 @@
 // The window is shown (offscreen), so the repaints a press causes are part of the cost, as they
 // are for the operator; BENCH_HIDDEN=1 runs it with the window hidden, to tell the two apart.
 #include "app/windows.h"
+#include "echopeer.h"
 #include "console/stringfun.h"
 #include "settings/settingswindow.h"
 #include "support/ptypair.h"
@@ -22,80 +23,11 @@
 #include <QSerialPort>
 #include <QTimer>
 
-#include <algorithm>
-#include <atomic>
 #include <cstdio>
-#include <thread>
-#include <vector>
-
-#include <poll.h>
-#include <unistd.h>
 
 namespace {
 
-const QByteArray kReply("\xff/0`1000\x03\r\n");
 const QString kShown = QStringLiteral("1000 No Error");
-
-// Answers every CR-terminated command on the master side with the same DT reply, at once.
-class Peer {
-public:
-    explicit Peer(int fd) : m_fd(fd), m_thread([this] { run(); }) {}
-    ~Peer()
-    {
-        m_stop = true;
-        m_thread.join();
-    }
-
-private:
-    void run()
-    {
-        while (!m_stop) {
-            pollfd p{m_fd, POLLIN, 0};
-            if (::poll(&p, 1, 20) != 1)
-                continue;
-            char buf[256];
-            const ssize_t n = ::read(m_fd, buf, sizeof buf);
-            for (ssize_t i = 0; i < n; ++i)
-                if (buf[i] == '\r' && ::write(m_fd, kReply.constData(), size_t(kReply.size())) < 0)
-                    return;
-        }
-    }
-    int m_fd;
-    std::atomic<bool> m_stop{false};
-    std::thread m_thread;
-};
-
-double percentile(std::vector<double> v, double q)
-{
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, size_t(q * double(v.size())))];
-}
-
-// One bare exchange, event-driven as a windowed program does it: write the command, collect
-// readyRead chunks in the event loop until the whole reply is in.
-double floorOnce(QSerialPort &port)
-{
-    QEventLoop loop;
-    QTimer guard;
-    guard.setSingleShot(true);
-    QObject::connect(&guard, &QTimer::timeout, &loop, &QEventLoop::quit);
-    QByteArray got;
-    const auto c = QObject::connect(&port, &QSerialPort::readyRead, &loop, [&] {
-        got += port.readAll();
-        if (got.size() >= kReply.size())
-            loop.quit();
-    });
-    QElapsedTimer t;
-    t.start();
-    port.write("/1?0\r");
-    guard.start(1000);
-    loop.exec();
-    const double us = double(t.nsecsElapsed()) / 1000.0;
-    QObject::disconnect(c);
-    return guard.isActive() && got == kReply ? us : -1;
-}
 
 // One press of row 1's Send button, until the reply shows in the row.
 double consoleOnce(StringFun &console, std::vector<double> &inClick)
@@ -145,7 +77,7 @@ int main(int argc, char **argv)
         return 1;
     }
     store.mapPort(1, pty.slavePath());
-    Peer peer(pty.masterFd());
+    bench::EchoPeer peer(pty.masterFd(), bench::kDtReply);
 
     StringFun &console = windows::get<StringFun>();
     if (!qEnvironmentVariableIsSet("BENCH_HIDDEN"))
@@ -165,7 +97,7 @@ int main(int argc, char **argv)
             port.setBaudRate(baud.toInt());
             port.clear();
             for (int i = 0; i < perRound; ++i)
-                if (const double us = floorOnce(port); us >= 0)
+                if (const double us = bench::floorExchange(port, "/1?0\r", bench::kDtReply); us >= 0)
                     floorTimes.push_back(us);
                 else
                     ++floorFailures;
@@ -181,13 +113,13 @@ int main(int argc, char **argv)
         QCoreApplication::processEvents();
     }
 
-    const double f = percentile(floorTimes, 0.5), c = percentile(consoleTimes, 0.5);
+    const double f = bench::percentile(floorTimes, 0.5), c = bench::percentile(consoleTimes, 0.5);
     std::printf("bare QSerialPort echo   median %8.1f us  p90 %8.1f us  (%zu exchanges, %d failed)\n", f,
-                percentile(floorTimes, 0.9), floorTimes.size(), floorFailures);
+                bench::percentile(floorTimes, 0.9), floorTimes.size(), floorFailures);
     std::printf("console row send        median %8.1f us  p90 %8.1f us  (%zu presses, %d failed)\n", c,
-                percentile(consoleTimes, 0.9), consoleTimes.size(), consoleFailures);
+                bench::percentile(consoleTimes, 0.9), consoleTimes.size(), consoleFailures);
     std::printf("  of which in the click  median %8.1f us  (the row send handler up to its write)\n",
-                percentile(clickTimes, 0.5));
+                bench::percentile(clickTimes, 0.5));
     std::printf("ratio console/floor     %8.2f  (goal <= 2.00)\n", f > 0 ? c / f : 0.0);
     windows::unloadAll();
     QCoreApplication::processEvents();

@@ -5,6 +5,7 @@
 //
 // Prints both medians (microseconds) and their ratio. Goal: the link costs at most 1.5 times
 // the floor.
+#include "echopeer.h"
 #include "link/drivelink.h"
 #include "support/ptypair.h"
 #include "support/tempstore.h"
@@ -15,46 +16,9 @@
 #include <QSerialPort>
 #include <QTimer>
 
-#include <algorithm>
-#include <atomic>
 #include <cstdio>
-#include <thread>
-#include <vector>
-
-#include <poll.h>
-#include <unistd.h>
 
 namespace {
-
-// Answers every CR-terminated command on the master side with a DT reply, at once.
-class Peer {
-public:
-    explicit Peer(int fd) : m_fd(fd), m_thread([this] { run(); }) {}
-    ~Peer()
-    {
-        m_stop = true;
-        m_thread.join();
-    }
-
-private:
-    void run()
-    {
-        static const char reply[] = "\xff/0`1000\x03\r\n";
-        while (!m_stop) {
-            pollfd p{m_fd, POLLIN, 0};
-            if (::poll(&p, 1, 20) != 1)
-                continue;
-            char buf[256];
-            const ssize_t n = ::read(m_fd, buf, sizeof buf);
-            for (ssize_t i = 0; i < n; ++i)
-                if (buf[i] == '\r' && ::write(m_fd, reply, sizeof reply - 1) < 0)
-                    return;
-        }
-    }
-    int m_fd;
-    std::atomic<bool> m_stop{false};
-    std::thread m_thread;
-};
 
 struct Rows : RowSink {
     void setResponseText(int, const QString &) override {}
@@ -67,36 +31,6 @@ struct Live : LinkSettings {
     QString portNumberText() override { return "1"; }
     QString baudRateText() override { return "38400"; }
 };
-
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
-}
-
-// One bare exchange, event-driven as a windowed program does it: write the command, collect
-// readyRead chunks in the event loop until the reply's CR.
-double floorOnce(QSerialPort &port)
-{
-    QEventLoop loop;
-    QTimer guard;
-    guard.setSingleShot(true);
-    QObject::connect(&guard, &QTimer::timeout, &loop, &QEventLoop::quit);
-    QByteArray got;
-    const auto c = QObject::connect(&port, &QSerialPort::readyRead, &loop, [&] {
-        got += port.readAll();
-        if (got.contains('\r'))
-            loop.quit();
-    });
-    QElapsedTimer t;
-    t.start();
-    port.write("/1?0\r");
-    guard.start(1000);
-    loop.exec();
-    const double us = t.nsecsElapsed() / 1000.0;
-    QObject::disconnect(c);
-    return guard.isActive() ? us : -1;
-}
 
 double linkOnce(DriveLink &link)
 {
@@ -127,7 +61,7 @@ int main(int argc, char **argv)
     TempStore store;
     PtyPair pty;
     store.mapPort(1, pty.slavePath());
-    Peer peer(pty.masterFd());
+    bench::EchoPeer peer(pty.masterFd(), bench::kDtReply);
 
     Rows rows;
     Live live;
@@ -145,7 +79,7 @@ int main(int argc, char **argv)
             }
             port.setBaudRate(38400);
             for (int i = 0; i < perRound; ++i)
-                if (const double us = floorOnce(port); us >= 0)
+                if (const double us = bench::floorExchange(port, "/1?0\r", bench::kDtReply); us >= 0)
                     floorTimes.push_back(us);
         }
         for (int i = 0; i < perRound; ++i)
@@ -155,7 +89,7 @@ int main(int argc, char **argv)
         QCoreApplication::processEvents();
     }
 
-    const double f = median(floorTimes), l = median(linkTimes);
+    const double f = bench::percentile(floorTimes, 0.5), l = bench::percentile(linkTimes, 0.5);
     std::printf("bare QSerialPort echo  median %8.1f us  (%zu exchanges)\n", f, floorTimes.size());
     std::printf("drive link round trip  median %8.1f us  (%zu exchanges)\n", l, linkTimes.size());
     std::printf("ratio link/floor       %8.2f  (goal <= 1.50)\n", f > 0 ? l / f : 0.0);
