@@ -170,13 +170,8 @@ class TestConsole : public QObject {
             *endTick = c.recorder.Playing ? 0 : t;
         return presses;
     }
-    static void checkTwips(const QWidget *w, double left, double top, double width, double height)
-    {
-        QCOMPARE(twips::left(w), left);
-        QCOMPARE(twips::top(w), top);
-        QCOMPARE(twips::width(w), width);
-        QCOMPARE(twips::height(w), height);
-    }
+    // Left, top, width and height in twips.
+    static QList<double> geo(const QWidget *w) { return {twips::left(w), twips::top(w), twips::width(w), twips::height(w)}; }
     static QStringList rowTexts()
     {
         QStringList out;
@@ -275,10 +270,10 @@ private slots:
                 if (!shown)
                     continue;
                 const double top = 1800 + r * 356.25;
-                checkTwips(c.SendCommand[r], 585, top, 1380, 285);
-                checkTwips(c.ButtonShape[r], 105, top, 240, 285);
-                checkTwips(c.StringToSend[r], 2137.5, top, 3915, 285);
-                checkTwips(c.ReceiveString[r], 6225, top, 5000, 285);
+                QCOMPARE(geo(c.SendCommand[r]), (QList<double>{585, top, 1380, 285}));
+                QCOMPARE(geo(c.ButtonShape[r]), (QList<double>{105, top, 240, 285}));
+                QCOMPARE(geo(c.StringToSend[r]), (QList<double>{2137.5, top, 3915, 285}));
+                QCOMPARE(geo(c.ReceiveString[r]), (QList<double>{6225, top, 5000, 285}));
                 // Row 12 shows "Send String 12" with the digit 1 as its access key, like row 1.
                 const QString caption = c.SendCommand[r]->text();
                 QCOMPARE(caption, QStringLiteral("Send String &%1").arg(r));
@@ -287,16 +282,16 @@ private slots:
                 QCOMPARE(c.ButtonShape[r]->fillColor(), kWhite);
                 QCOMPARE(c.ButtonTimer[r]->interval(), 500);
             }
-            checkTwips(c.Frame1, 442.5, 1515, 10985, frameHeight);
+            QCOMPARE(geo(c.Frame1), (QList<double>{442.5, 1515, 10985, frameHeight}));
             QCOMPARE(twips::width(&c), 11525.0);
             QCOMPARE(twips::height(&c), windowHeight);
-            checkTwips(c.Image2, 2012.5, 120, 7500, 1620);
+            QCOMPARE(geo(c.Image2), (QList<double>{2012.5, 120, 7500, 1620}));
             const double barTops[] = {1301.25, 945, 588.75, 232.5};
             for (int i = 0; i < 8; ++i) {
                 QCOMPARE(c.LoadButton[i]->text(), kBarCaptions[i]);
                 QCOMPARE(c.LoadButton[i]->toolTip(), kBarTips[i]);
                 QVERIFY(c.LoadButton[i]->isEnabled());
-                checkTwips(c.LoadButton[i], i < 4 ? 585.0 : 9845.0, barTops[i % 4], 1380, 285);
+                QCOMPARE(geo(c.LoadButton[i]), (QList<double>{i < 4 ? 585.0 : 9845.0, barTops[i % 4], 1380, 285}));
             }
             QCOMPARE(c.windowTitle(), kTitle);
             QCOMPARE(c.StringToSend[0]->geometry(), QRect(143, 120, 261, 19)); // 15 twips a pixel

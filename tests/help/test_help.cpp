@@ -15,7 +15,7 @@
 
 namespace {
 
-// Records every message box together with the help window's state at the moment it is shown.
+// Records every message box together with the help window's title and blink at that moment.
 class ObservingPlatform final : public platform::Adapter {
 public:
     struct Shown {
@@ -27,27 +27,19 @@ public:
     ~ObservingPlatform() override { platform::install(nullptr); }
     QMessageBox::StandardButton message(QWidget *, const platform::Message &m) override
     {
-        Shown s{m, {}, false};
-        if (StringFunHelp *h = windows::loaded<StringFunHelp>()) {
-            s.title = h->windowTitle();
-            s.blinking = h->Timer1->isActive();
-        }
-        shown << s;
+        StringFunHelp *h = windows::loaded<StringFunHelp>();
+        shown << Shown{m, h ? h->windowTitle() : QString(), h && h->Timer1->isActive()};
         return QMessageBox::Ok;
     }
     std::optional<QString> fileDialog(QWidget *, const platform::FileDialogRequest &) override { return std::nullopt; }
     QList<Shown> shown;
 };
 
-void settle()
-{
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    QCoreApplication::processEvents();
-}
-
-const QString kSend = "Click \"Send String\" to transmit the command string to the Motor Drive.";
-const QString kField = "Enter your command strings in these fields. Click \"Send String\" to transmit the string";
+const QString kInitial = "Kestrelworks Quorvan Help - Click a control for its description.";
+const QString kLong = "Kestrelworks Quorvane Help - Click a control for its description.";
+const QString kShort = "Kestrelworks Quorvane Help";
 const QString kResponse = "Responses from the motor drives will appear in these fields.";
+const QStringList kExamples = {"/1&", "/1T", "/1?", "/1A1000R", "/1A0R"};
 
 } // namespace
 
@@ -56,183 +48,93 @@ class TestHelp : public QObject {
     TempStore store;
     ObservingPlatform platform;
 
-    static StringFunHelp &help()
-    {
-        StringFunHelp &h = windows::get<StringFunHelp>();
-        h.show();
-        return h;
-    }
+    static StringFunHelp &help() { return windows::get<StringFunHelp>(); }
     // Clicks a control of the help window the way the operator does.
     static void click(StringFunHelp &h, const QString &kind, int index)
     {
-        QWidget *w = nullptr;
-        if (kind == "LoadButton")
-            w = h.LoadButton[index];
-        else if (kind == "SendCommand")
-            w = h.SendCommand[index];
-        else if (kind == "StringToSend")
-            w = h.StringToSend[index];
-        else
-            w = h.ReceiveString[index];
+        QWidget *w = kind == "LoadButton"     ? static_cast<QWidget *>(h.LoadButton[index])
+                     : kind == "SendCommand"  ? h.SendCommand[index]
+                     : kind == "StringToSend" ? static_cast<QWidget *>(h.StringToSend[index])
+                                              : h.ReceiveString[index];
         QTest::mouseClick(w, Qt::LeftButton, {}, w->rect().center());
     }
+    // Left, top, width and height in twips.
+    static QList<double> geo(const QWidget *w) { return {twips::left(w), twips::top(w), twips::width(w), twips::height(w)}; }
 
 private slots:
-    void init()
-    {
-        store.clear();
-        platform.shown.clear();
-    }
+    void init() { store.clear(), platform.shown.clear(); }
     void cleanup()
     {
         windows::unloadAll();
-        settle();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
 
-    void creation()
+    // Created hidden and blinking, needing nothing of the console; laid out by the console's
+    // layout for five rows, the same when laid out again.
+    void creationAndLayout()
     {
-        StringFunHelp &h = windows::get<StringFunHelp>();
-        QCOMPARE(h.windowTitle(), QString("Kestrelworks Quorvan Help - Click a control for its description."));
-        QVERIFY(h.Timer1->isActive());
-        QCOMPARE(h.Timer1->interval(), 2000);
-        QVERIFY(h.Timer1Tag.isEmpty());
-        QCOMPARE(h.NumRows, int16_t(5));
-        QVERIFY(!h.isVisible()); // created hidden; the console's button shows it
-        const QStringList examples = {"/1&", "/1T", "/1?", "/1A1000R", "/1A0R"};
-        for (int r = 0; r < StringFunHelp::kRows; ++r) {
-            const bool shown = r < 5;
-            QCOMPARE(h.SendCommand[r]->isVisibleTo(&h), shown);
-            QCOMPARE(h.StringToSend[r]->isVisibleTo(&h), shown);
-            QCOMPARE(h.ReceiveString[r]->isVisibleTo(&h), shown);
-            QCOMPARE(h.ButtonShape[r]->isVisibleTo(&h), shown);
-            if (shown) {
-                QCOMPARE(h.StringToSend[r]->text(), examples[r]);
+        StringFunHelp &h = help();
+        QCOMPARE(h.windowTitle(), kInitial);
+        QVERIFY(h.Timer1->isActive() && h.Timer1->interval() == 2000 && h.Timer1Tag.isEmpty());
+        QVERIFY(!h.isVisible() && !windows::loaded<StringFun>());
+        QCOMPARE(h.findChildren<QSerialPort *>().size(), 0); // owns no port
+        QVERIFY(!h.Image2->pixmap().isNull());               // the console's logo
+        const QStringList captions = {"Play Endless", "Playback", "Record", "Settings",
+                                      "Save Strings", "Load Strings", "Load Default", "Help"};
+        const QStringList tips = {"Playback a Sequence of Command Button Presses Endlessly",
+                                  "Playback a Sequence of Command Button Presses",
+                                  "Record a Sequence of Command Button Presses",
+                                  "Settings for Comm Port, Baud Rate etc.", "Save Command Strings",
+                                  "Load Command Strings", "Load Default Strings", "Display Help"};
+        const double barTops[] = {1301.25, 945, 588.75, 232.5};
+        for (int pass = 0; pass < 2; ++pass, h.SetupHelpScreen()) {
+            for (int r = 0; r < StringFunHelp::kRows; ++r) {
+                const bool shown = r < 5;
+                for (QWidget *w : QList<QWidget *>{h.SendCommand[r], h.ButtonShape[r], h.StringToSend[r], h.ReceiveString[r]})
+                    QCOMPARE(w->isVisibleTo(&h), shown);
+                if (!shown)
+                    continue;
+                const double y = 1800 + r * 356.25;
+                QCOMPARE(geo(h.SendCommand[r]), (QList<double>{585, y, 1380, 285}));
+                QCOMPARE(geo(h.ReceiveString[r]), (QList<double>{6225, y, 5000, 285}));
+                QCOMPARE(h.StringToSend[r]->text(), kExamples[r]);
                 QCOMPARE(h.SendCommand[r]->text(), QStringLiteral("Send String &%1").arg(r));
                 QCOMPARE(h.SendCommand[r]->toolTip(), QString("Click to send command string."));
                 QCOMPARE(h.ButtonShape[r]->fillColor(), QColor(255, 255, 255));
                 QCOMPARE(h.ReceiveString[r]->text(), QString());
             }
+            QCOMPARE(geo(h.Frame1), (QList<double>{442.5, 1515, 10985, 2137.5})); // 356.25 x 6
+            QCOMPARE(geo(&h).mid(2), (QList<double>{11525, 4080}));              // 1800 + 4 x 356.25 + 3 x 285
+            QCOMPARE(twips::left(h.Image2), 2012.5);
+            for (int i = 0; i < 8; ++i) {
+                QCOMPARE(h.LoadButton[i]->text(), captions[i]);
+                QCOMPARE(h.LoadButton[i]->toolTip(), tips[i]);
+                QVERIFY(h.LoadButton[i]->isVisibleTo(&h));
+                QCOMPARE(geo(h.LoadButton[i]), (QList<double>{i < 4 ? 585.0 : 9845.0, barTops[i % 4], 1380, 285}));
+            }
         }
-        QCOMPARE(h.findChildren<QSerialPort *>().size(), 0); // owns no port
-        QVERIFY(!h.Image2->pixmap().isNull()); // the console's logo
         QVERIFY(platform.shown.isEmpty());
-        QVERIFY(!windows::loaded<StringFun>()); // needs nothing of the console
-    }
-
-    void bar_data()
-    {
-        QTest::addColumn<int>("index");
-        QTest::addColumn<QString>("caption");
-        QTest::addColumn<QString>("tooltip");
-        QTest::addColumn<double>("left");
-        QTest::addColumn<double>("top");
-        QTest::newRow("0") << 0 << "Play Endless" << "Playback a Sequence of Command Button Presses Endlessly" << 585.0 << 1301.25;
-        QTest::newRow("1") << 1 << "Playback" << "Playback a Sequence of Command Button Presses" << 585.0 << 945.0;
-        QTest::newRow("2") << 2 << "Record" << "Record a Sequence of Command Button Presses" << 585.0 << 588.75;
-        QTest::newRow("3") << 3 << "Settings" << "Settings for Comm Port, Baud Rate etc." << 585.0 << 232.5;
-        QTest::newRow("4") << 4 << "Save Strings" << "Save Command Strings" << 9845.0 << 1301.25;
-        QTest::newRow("5") << 5 << "Load Strings" << "Load Command Strings" << 9845.0 << 945.0;
-        QTest::newRow("6") << 6 << "Load Default" << "Load Default Strings" << 9845.0 << 588.75;
-        QTest::newRow("7") << 7 << "Help" << "Display Help" << 9845.0 << 232.5;
-    }
-    void bar()
-    {
-        QFETCH(int, index);
-        QFETCH(QString, caption);
-        QFETCH(QString, tooltip);
-        QFETCH(double, left);
-        QFETCH(double, top);
-        StringFunHelp &h = help();
-        QPushButton *b = h.LoadButton[index];
-        QCOMPARE(b->text(), caption);
-        QCOMPARE(b->toolTip(), tooltip);
-        QVERIFY(b->isVisible());
-        QCOMPARE(twips::left(b), left);
-        QCOMPARE(twips::top(b), top);
-        QCOMPARE(twips::width(b), 1380.0);
-        QCOMPARE(twips::height(b), 285.0);
-    }
-
-    // The console's layout for five rows.
-    void rowGeometry_data()
-    {
-        QTest::addColumn<int>("row");
-        for (int r = 0; r < 5; ++r)
-            QTest::newRow(qPrintable(QString::number(r))) << r;
-    }
-    void rowGeometry()
-    {
-        QFETCH(int, row);
-        StringFunHelp &h = help();
-        const double y = 1800 + row * 356.25;
-        QCOMPARE(twips::top(h.SendCommand[row]), y);
-        QCOMPARE(twips::left(h.SendCommand[row]), 585.0);
-        QCOMPARE(twips::width(h.SendCommand[row]), 1380.0);
-        QCOMPARE(twips::height(h.SendCommand[row]), 285.0);
-        QCOMPARE(twips::top(h.ButtonShape[row]), y);
-        QCOMPARE(twips::left(h.ButtonShape[row]), 105.0);
-        QCOMPARE(twips::top(h.StringToSend[row]), y);
-        QCOMPARE(twips::left(h.StringToSend[row]), 2137.5);
-        QCOMPARE(twips::width(h.StringToSend[row]), 3915.0);
-        QCOMPARE(twips::top(h.ReceiveString[row]), y);
-        QCOMPARE(twips::left(h.ReceiveString[row]), 6225.0);
-        QCOMPARE(twips::width(h.ReceiveString[row]), 5000.0);
-        QCOMPARE(h.SendCommand[row]->geometry().top(), twips::toPixels(y));
-    }
-
-    void frameLogoAndWindow()
-    {
-        StringFunHelp &h = help();
-        QCOMPARE(twips::left(h.Frame1), 442.5);
-        QCOMPARE(twips::top(h.Frame1), 1515.0);
-        QCOMPARE(twips::width(h.Frame1), 10985.0);
-        QCOMPARE(twips::height(h.Frame1), 2137.5); // 356.25 x 6
-        QCOMPARE(twips::left(h.Image2), 2012.5);
-        QCOMPARE(twips::top(h.Image2), 120.0);
-        QCOMPARE(twips::width(&h), 11525.0);
-        QCOMPARE(twips::height(&h), 4080.0); // 1800 + 4 x 356.25 + 3 x 285
-        // Laying out again changes nothing.
-        h.SetupHelpScreen();
-        QCOMPARE(twips::height(h.Frame1), 2137.5);
-        QCOMPARE(twips::top(h.SendCommand[4]), 3225.0);
-        QCOMPARE(twips::left(h.Image2), 2012.5);
     }
 
     void titleBlink()
     {
-        StringFunHelp &h = windows::get<StringFunHelp>();
-        struct Step {
-            QString title;
-            QString tag;
-            int interval;
-        };
-        const QList<Step> steps = {
-            {StringFunHelp::kLongTitle, "1", 1000}, {StringFunHelp::kShortTitle, "0", 500},
-            {StringFunHelp::kLongTitle, "1", 1000}, {StringFunHelp::kShortTitle, "0", 500},
-        };
-        QCOMPARE(StringFunHelp::kLongTitle, QString("Kestrelworks Quorvane Help - Click a control for its description."));
-        QCOMPARE(StringFunHelp::kShortTitle, QString("Kestrelworks Quorvane Help"));
-        for (const Step &s : steps) {
+        StringFunHelp &h = help();
+        for (int i = 0; i < 4; ++i) {
             h.Timer1_Timer();
-            QCOMPARE(h.windowTitle(), s.title);
-            QCOMPARE(h.Timer1Tag, s.tag);
-            QCOMPARE(h.Timer1->interval(), s.interval);
+            const bool isLong = i % 2 == 0;
+            QCOMPARE(h.windowTitle(), isLong ? kLong : kShort);
+            QCOMPARE(h.Timer1Tag, QString(isLong ? "1" : "0"));
+            QCOMPARE(h.Timer1->interval(), isLong ? 1000 : 500);
             QVERIFY(h.Timer1->isActive());
         }
-        // A tag that is neither "1" nor "0" counts as "0".
-        h.Timer1Tag = "x";
+        h.Timer1Tag = "x"; // neither "1" nor "0": counts as "0"
         h.Timer1_Timer();
-        QCOMPARE(h.windowTitle(), StringFunHelp::kLongTitle);
-    }
-
-    void timerDrivesTheBlink()
-    {
-        StringFunHelp &h = windows::get<StringFunHelp>();
-        // The first tick comes from the timer itself, after its 2000 ms.
-        QTRY_COMPARE_WITH_TIMEOUT(h.windowTitle(), StringFunHelp::kLongTitle, 6000);
+        QCOMPARE(h.windowTitle(), kLong);
+        // The timer itself drives the steps.
+        h.Timer1->start(2000);
+        QTRY_COMPARE_WITH_TIMEOUT(h.windowTitle(), kShort, 4000);
+        QTRY_COMPARE_WITH_TIMEOUT(h.windowTitle(), kLong, 4000);
         QCOMPARE(h.Timer1->interval(), 1000);
-        QTRY_COMPARE_WITH_TIMEOUT(h.windowTitle(), StringFunHelp::kShortTitle, 4000);
-        QCOMPARE(h.Timer1->interval(), 500);
     }
 
     void clicks_data()
@@ -240,91 +142,55 @@ private slots:
         QTest::addColumn<QString>("kind");
         QTest::addColumn<int>("index");
         QTest::addColumn<QString>("text");
-        QTest::addColumn<bool>("stopsFirst");
-        QTest::newRow("bar 0") << "LoadButton" << 0 << "This Plays the sequence of recorded command button presses endlessly." << true;
-        QTest::newRow("bar 1") << "LoadButton" << 1 << "This Plays the sequence of recorded command button presses." << true;
-        QTest::newRow("bar 2") << "LoadButton" << 2 << "This Records a sequence of command button presses. It allows you to create command sequences that can be looped." << true;
-        QTest::newRow("bar 3") << "LoadButton" << 3 << "This opens the settings window where you set the COM port, baud rate and number of strings to display." << true;
-        QTest::newRow("bar 4") << "LoadButton" << 4 << "This allows you to Save your Command Strings." << true;
-        QTest::newRow("bar 5") << "LoadButton" << 5 << "This allows you to load previously saved Command Strings." << true;
-        QTest::newRow("bar 6") << "LoadButton" << 6 << "This loads the default set of Command Strings." << true;
-        QTest::newRow("bar 7") << "LoadButton" << 7 << "This opens the Help Window." << true;
-        QTest::newRow("send 0") << "SendCommand" << 0 << kSend << false;
-        QTest::newRow("send 4") << "SendCommand" << 4 << kSend << false;
-        QTest::newRow("field 1") << "StringToSend" << 1 << kField << false;
-        QTest::newRow("field 3") << "StringToSend" << 3 << kField << false;
-        QTest::newRow("response 0") << "ReceiveString" << 0 << kResponse << false;
-        QTest::newRow("response 2") << "ReceiveString" << 2 << kResponse << false;
+        QTest::addColumn<bool>("midBlink"); // false: before the first tick, the initial title up
+        const QStringList bar = {
+            "This Plays the sequence of recorded command button presses endlessly.",
+            "This Plays the sequence of recorded command button presses.",
+            "This Records a sequence of command button presses. It allows you to create command sequences that can be looped.",
+            "This opens the settings window where you set the COM port, baud rate and number of strings to display.",
+            "This allows you to Save your Command Strings.", "This allows you to load previously saved Command Strings.",
+            "This loads the default set of Command Strings.", "This opens the Help Window."};
+        for (int i = 0; i < 8; ++i)
+            QTest::addRow("bar %d", i) << "LoadButton" << i << bar[i] << true;
+        QTest::newRow("bar 5 before the first tick") << "LoadButton" << 5 << bar[5] << false;
+        QTest::newRow("send 4") << "SendCommand" << 4
+                                << "Click \"Send String\" to transmit the command string to the Motor Drive." << true;
+        QTest::newRow("field 1") << "StringToSend" << 1
+                                 << "Enter your command strings in these fields. Click \"Send String\" to transmit the string" << true;
+        QTest::newRow("response 0") << "ReceiveString" << 0 << kResponse << true;
     }
     void clicks()
     {
-        QFETCH(QString, kind);
-        QFETCH(int, index);
-        QFETCH(QString, text);
-        QFETCH(bool, stopsFirst);
+        QFETCH(QString, kind); QFETCH(int, index); QFETCH(QString, text); QFETCH(bool, midBlink);
         StringFunHelp &h = help();
-        // Mid-blink: the long title is up.
-        h.Timer1_Timer();
+        h.show();
+        if (midBlink)
+            h.Timer1_Timer(); // the long title is up
+        QCOMPARE(h.windowTitle(), midBlink ? kLong : kInitial);
         click(h, kind, index);
         QCOMPARE(platform.shown.size(), 1);
-        const auto &shown = platform.shown.first();
+        const ObservingPlatform::Shown &shown = platform.shown.first();
         QCOMPARE(shown.message.text, text);
         QCOMPARE(shown.message.caption, QString("Kestrelworks"));
         QCOMPARE(shown.message.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
-        if (stopsFirst) {
-            QVERIFY(!shown.blinking);
-            QCOMPARE(shown.title, StringFunHelp::kShortTitle);
-        } else {
-            QVERIFY(shown.blinking); // the title keeps alternating while the box is open
-            QCOMPARE(shown.title, StringFunHelp::kLongTitle);
-        }
+        // The bar stops the blink before its box; a row's box leaves the title alternating.
+        const bool bar = kind == "LoadButton";
+        QCOMPARE(shown.blinking, !bar);
+        QCOMPARE(shown.title, bar ? kShort : kLong);
         QVERIFY(!h.Timer1->isActive());
-        QCOMPARE(h.windowTitle(), StringFunHelp::kShortTitle);
-
+        QCOMPARE(h.windowTitle(), kShort);
         // A second click shows its message and leaves the short title in place.
         click(h, "ReceiveString", 4);
         QCOMPARE(platform.shown.size(), 2);
         QCOMPARE(platform.shown.last().message.text, kResponse);
-        QCOMPARE(platform.shown.last().title, StringFunHelp::kShortTitle);
+        QCOMPARE(platform.shown.last().title, kShort);
         QVERIFY(!h.Timer1->isActive());
-        QCOMPARE(h.windowTitle(), StringFunHelp::kShortTitle);
+        QCOMPARE(h.windowTitle(), kShort);
     }
 
-    void barClickBeforeTheFirstTick()
-    {
-        StringFunHelp &h = help();
-        QCOMPARE(h.windowTitle(), StringFunHelp::kInitialTitle);
-        click(h, "LoadButton", 5);
-        QCOMPARE(platform.shown.size(), 1);
-        QCOMPARE(platform.shown.first().title, StringFunHelp::kShortTitle); // straight to the short title
-        QCOMPARE(h.windowTitle(), StringFunHelp::kShortTitle);
-    }
-
-    void barIndexOutOfRange_data()
-    {
-        QTest::addColumn<int>("index");
-        QTest::newRow("-1") << -1;
-        QTest::newRow("8") << 8;
-    }
-    void barIndexOutOfRange()
-    {
-        QFETCH(int, index);
-        StringFunHelp &h = windows::get<StringFunHelp>();
-        h.LoadButton_Click(int16_t(index));
-        QVERIFY(platform.shown.isEmpty());
-        QVERIFY(!h.Timer1->isActive());
-        QCOMPARE(h.windowTitle(), StringFunHelp::kShortTitle);
-    }
-
-    void secondaryButtonOnAFieldIsNoClick()
-    {
-        StringFunHelp &h = help();
-        QTest::mouseClick(h.StringToSend[2], Qt::RightButton, {}, h.StringToSend[2]->rect().center());
-        QVERIFY(platform.shown.isEmpty());
-        QVERIFY(h.Timer1->isActive());
-    }
-
-    void aClickSendsNothing()
+    // Opened from the console (owned, non-modal) with the console's port open: clicks send
+    // nothing and change no row; closed and opened again it blinks afresh.
+    void fromTheConsole()
     {
         PtyPair line;
         QVERIFY(line.isValid());
@@ -332,51 +198,37 @@ private slots:
         StringFun &console = windows::get<StringFun>();
         console.MSComm1().setPortNumber(1);
         QVERIFY(console.MSComm1().open());
-        StringFunHelp &h = windows::get<StringFunHelp>();
+        StringFunHelp &h = help();
         h.showFromConsole(&console);
-        for (int r = 0; r < 5; ++r) {
-            click(h, "SendCommand", r);
-            click(h, "StringToSend", r);
-            click(h, "ReceiveString", r);
-        }
+        QVERIFY(h.isVisible() && h.isWindow() && !h.isModal() && !QApplication::activeModalWidget());
+        QCOMPARE(h.parentWidget(), static_cast<QWidget *>(&console));
+        // A bar index beyond 0 to 7 stops the blink and shows nothing.
+        h.LoadButton_Click(-1);
+        h.LoadButton_Click(8);
+        QVERIFY(platform.shown.isEmpty() && !h.Timer1->isActive());
+        QCOMPARE(h.windowTitle(), kShort);
+        for (int r = 0; r < 5; ++r)
+            for (const char *kind : {"SendCommand", "StringToSend", "ReceiveString"})
+                click(h, kind, r);
         for (int i = 0; i < 8; ++i)
             click(h, "LoadButton", i);
         QCOMPARE(platform.shown.size(), 23);
         QCOMPARE(line.drain(100), QByteArray());
         for (int r = 0; r < 5; ++r) {
             QCOMPARE(h.ButtonShape[r]->fillColor(), QColor(255, 255, 255));
-            QCOMPARE(h.StringToSend[r]->text(), QStringList({"/1&", "/1T", "/1?", "/1A1000R", "/1A0R"})[r]);
-            QCOMPARE(h.ReceiveString[r]->text(), QString());
             QCOMPARE(console.ButtonShape[r]->fillColor(), QColor(255, 255, 255));
+            QCOMPARE(h.StringToSend[r]->text(), kExamples[r]);
+            QCOMPARE(h.ReceiveString[r]->text(), QString());
         }
         QVERIFY(!console.tmrReceiveTimeOut().isActive()); // no send was started
         QVERIFY(console.MSComm1().isOpen());
-        // No settings were read on the help window's account.
-        QVERIFY(!store.contains("ValvePositions", "MaxStrings"));
-    }
-
-    void showFromConsole()
-    {
-        StringFun &console = windows::get<StringFun>();
-        StringFunHelp &h = windows::get<StringFunHelp>();
-        h.showFromConsole(&console);
-        QVERIFY(h.isVisible());
-        QVERIFY(h.isWindow());
-        QCOMPARE(h.parentWidget(), static_cast<QWidget *>(&console));
-        QVERIFY(!h.isModal());
-        QVERIFY(!QApplication::activeModalWidget());
-        QCOMPARE(h.windowTitle(), StringFunHelp::kInitialTitle);
-        QVERIFY(h.Timer1->isActive());
-        // Closing it unloads it; the next opening blinks again from the start.
-        h.Timer1_Timer();
+        // Closing unloads it; the next opening blinks afresh.
         h.close();
         QVERIFY(!windows::loaded<StringFunHelp>());
-        settle();
-        StringFunHelp &again = windows::get<StringFunHelp>();
-        again.showFromConsole(&console);
-        QCOMPARE(again.windowTitle(), StringFunHelp::kInitialTitle);
-        QCOMPARE(again.Timer1->interval(), 2000);
-        QVERIFY(again.Timer1Tag.isEmpty());
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        help().showFromConsole(&console);
+        QCOMPARE(help().windowTitle(), kInitial);
+        QVERIFY(help().Timer1->isActive() && help().Timer1->interval() == 2000 && help().Timer1Tag.isEmpty());
     }
 };
 
