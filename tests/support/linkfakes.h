@@ -1,0 +1,36 @@
+#pragma once
+// Stand-ins for the two sides the device link writes to and reads from: the console's rows
+// (recorded per row, as they would be shown) and the live settings (plain fields the test sets).
+
+#include "link/drivelink.h"
+
+#include <QColor>
+#include <QMap>
+#include <QString>
+
+// The rows, as the console would show them.
+struct RecordedRows : RowSink {
+    QMap<int, QString> text;
+    QMap<int, QColor> colour;
+    int enables = 0; // how often the Send buttons were enabled again
+    void setResponseText(int row, const QString &t) override;
+    void setIndicator(int row, const QColor &c) override;
+    void enableSendButtons() override;
+};
+
+// The settings window's choices at this moment.
+struct LiveSettings : LinkSettings {
+    framing::Mode mode = framing::Mode::DT;
+    QString port = QStringLiteral("1");
+    QString baud = QStringLiteral("38400");
+    framing::Mode framingMode() override;
+    QString portNumberText() override;
+    QString baudRateText() override;
+};
+
+// Sends `command` as a row press does (current command and row set, buffer emptied).
+void sendFromRow(DriveLink &link, const QString &command, int row);
+
+// Pumps events until the link has decoded a reply or reported a time-out, at most `msecs`.
+// True if either happened.
+bool waitForResult(DriveLink &link, int msecs = 3000);
