@@ -45,7 +45,7 @@ void HandDrive::onReadable()
         }
         if (silentFromBlock >= 0 && index >= silentFromBlock)
             return;
-        m_pty.send(index == errorAtBlock ? errorReply : blockReply);
+        m_pty.send(index == errorAtBlock ? errorReply : QByteArray("K"));
         if (onBlock)
             onBlock(index);
         return;
@@ -61,7 +61,7 @@ void HandDrive::onReadable()
 
 void HandDrive::handleCommand(const QByteArray &command)
 {
-    commands.append(command);
+    commands.append(QString::fromLatin1(command));
     const QByteArray body = command.mid(command.indexOf('/') + 1);
     auto endsWith = [&](const char *tail) { return body.endsWith(tail); };
     if (endsWith("&\r"))
