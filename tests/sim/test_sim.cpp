@@ -6,7 +6,6 @@
 
 #include <QDeadlineTimer>
 #include <QFile>
-#include <QFileInfo>
 #include <QProcess>
 #include <QSerialPort>
 #include <QSignalSpy>
@@ -100,92 +99,90 @@ private slots:
     void dialogues_data()
     {
         QTest::addColumn<QStringList>("script");
-        // One command and its reply; the drive has not moved afterwards.
-        auto one = [](const char *name, const QString &step) { QTest::newRow(name) << QStringList{step, "/1?0=`0"}; };
-        one("two queries", "/1?0?1=`01000");
-        one("status F", "/1F=`");
-        one("empty body", "/1=`");
-        one("trailing spaces", "/1?6  =`1000000");
-        one("terminate idle", "/1T=`");
-        one("not run without R", "/1A1000=`");
-        one("unknown letter", "/1X=b");
-        one("R not last", "/1RA100=b");
-        one("G without g", "/1A10G5R=b");
-        one("g without G", "/1gA10R=b");
-        one("nested too deep", "/1gggggA1G2G2G2G2G2R=b");
-        one("error drops queries", "/1?0X=b");
-        one("missing operand", "/1AR=c");
-        one("beyond travel", "/1A1000001R=c");
-        one("huge number", "/1A99999999999R=c");
-        one("velocity 0", "/1V0R=c");
-        one("operand on T", "/1T5=c");
-        one("odd rate", "/1b1234R=c");
-        one("oem empty body", "oem/1=`");
-        one("oem version", "oem/1&=`REZizavur V1.05");
-        one("oem unknown", "oem/1X=b");
-        one("oem bad operand", "oem/1?9=c");
-        // Checksums that look like STX, ETX and CR are still just the checksum.
-        one("oem checksum 0D", "oem/1?3=`3");
-        QTest::newRow("oem move") << QStringList{"oem/1A1000R=@", "+1000", "oem/1?0=`1000"};
-        QTest::newRow("oem position") << QStringList{"scale:0", "oem/1A42R=`", "oem/1?0=`42"};
-        QTest::newRow("noise before frame") << QStringList{"'zz\r\x03=", "oem/1?8=`291"};
-        QTest::newRow("STX restarts") << QStringList{"'\x02" "11?=", "oem/1?8=`291"};
+        // Commands the drive takes or refuses; none of them moves it ("?3" framed has the checksum 0D).
+        QTest::newRow("accepted")
+            << QStringList{"/1?0?1=`01000", "/1F=`", "/1=`", "/1?6  =`1000000", "/1T=`", "/1A1000=`", "oem/1=`",
+                           "oem/1&=`REZizavur V1.05", "oem/1?3=`3", "/1?0=`0"};
+        QTest::newRow("invalid commands")
+            << QStringList{"/1X=b", "/1RA100=b", "/1A10G5R=b", "/1gA10R=b", "/1gggggA1G2G2G2G2G2R=b", "/1?0X=b",
+                           "oem/1X=b", "/1?0=`0"};
+        QTest::newRow("invalid operands")
+            << QStringList{"/1AR=c", "/1A1000001R=c", "/1A99999999999R=c", "/1V0R=c", "/1T5=c", "/1b1234R=c",
+                           "oem/1?9=c", "/1?0=`0"};
+        // Moves in OEM frames; P10R and P11R have the checksums 02 and 03, which are just checksums.
+        QTest::newRow("oem moves")
+            << QStringList{"oem/1A1000R=@", "+1000", "oem/1?0=`1000", "scale:0", "oem/1A42R=`", "oem/1?0=`42",
+                           "oem/1P10R=`", "/1?0=`52", "oem/1P11R=`", "/1?0=`63"};
+        QTest::newRow("noise before frame, STX restarts")
+            << QStringList{"'zz\r\x03=", "oem/1?8=`291", "'\x02" "11?=", "oem/1?8=`291"};
         // No reply, and none later; the bus is not wedged by what came before: one byte ends a
         // waiting OEM frame (as its wrong checksum), and a "/" starts a new DT frame.
         auto none = [](const char *name, const QString &bytes) {
             QTest::newRow(name) << QStringList{"'" + bytes + "=", "+5000", "poll=", "'x=", "/1?8=`291"};
         };
         none("wrong checksum", "\x02" "11?0\x03" "N"); // the checksum is 0E
-        none("no drive there dt", "/2?0\r");
         none("no drive there oem", "\x02" "21?0\x03" "\x0d");
         none("empty address dt", "/\r");
         none("empty address oem", "\x02" "1\x03" "0");
         none("no CR yet", "/1?0");
         none("OEM without checksum yet", "\x02" "11?0\x03");
         none("garbage", "hello\r\n1?0\r");
-        QTest::newRow("oem checksum 02") << QStringList{"scale:0", "oem/1P10R=`", "/1?0=`10"};
-        QTest::newRow("oem checksum 03") << QStringList{"scale:0", "oem/1P11R=`", "/1?0=`11"};
         // Programs that take time (1000 steps per second).
         QTest::newRow("busy, refused, terminated")
             << QStringList{"/1A1000R=@", "+500", "/1?0=@500", "/1A0R=O", "/1F=@", "+501", "/1?0=`1000", "/1?5=`1",
                            "/1A0R=@", "+250", "/1T=`", "+1000", "/1?0=`750"};
-        QTest::newRow("absolute") << QStringList{"/1A1000A0R=@", "+1000", "/1?0=@1000", "+500", "/1?0=@500", "+500", "/1?0=`0"};
+        QTest::newRow("absolute")
+            << QStringList{"/1A1000A0R=@", "+1000", "/1?0=@1000", "+500", "/1?0=@500", "+500", "/1?0=`0"};
         QTest::newRow("relative") << QStringList{"/1P1000D500R=@", "+1250", "/1?0=@750", "+250", "/1?0=`500"};
-        QTest::newRow("home") << QStringList{"scale:0", "/1A4000R=`", "scale:1", "/1Z1000R=@", "+1000", "/1?0=`3000",
-                                             "/1Z10000R=@", "+3000", "/1?0=`0"};
+        QTest::newRow("home")
+            << QStringList{"scale:0", "/1A4000R=`", "scale:1", "/1Z1000R=@", "+1000", "/1?0=`3000", "/1Z10000R=@",
+                           "+3000", "/1?0=`0"};
         QTest::newRow("velocity") << QStringList{"/1V2000R=`", "/1?1=`2000", "/1A1000R=@", "+500", "/1?0=`1000"};
         QTest::newRow("wait") << QStringList{"/1M500A100R=@", "+500", "/1?0=@0", "+100", "/1?0=`100"};
-        QTest::newRow("loop") << QStringList{"/1gA1000M500A0M500G5R=@", "+3500", "/1?0=@500", "+11499", "/1?0=@0", "+1", "/1?0=`0"};
+        QTest::newRow("loop")
+            << QStringList{"/1gA1000M500A0M500G5R=@", "+3500", "/1?0=@500", "+11499", "/1?0=@0", "+1", "/1?0=`0"};
         QTest::newRow("outputs") << QStringList{"/1J1M500J2M500J3M500J0R=@", "+700", "/1?2=@2", "+800", "/1?2=`0"};
         QTest::newRow("halts pass on inputs") << QStringList{"/1H01A1000H01A0R=@", "+1500", "/1?0=@500"};
         QTest::newRow("for ever") << QStringList{"/1gP10G0R=@", "+100000", "/1?0=@100000"};
         QTest::newRow("halt for input and R")
             << QStringList{"scale:0", "inputs:0", "/1H01A1000H01A0R=@", "/1?0=@0", "inputs:1", "/1?0=`0", "/1?5=`1",
                            "/1A300HA600R=@", "/1?0=@300", "/1R=`", "/1?0=`600"};
-        QTest::newRow("runtime range error") << QStringList{"scale:0", "/1A10D20R=`", "/1?0=c10", "/1F=c", "/1A5R=`", "/1F=`"};
-        QTest::newRow("time scales") << QStringList{"scale:0", "/1gA1000M500A0M500G5A77R=`", "/1?0=`77", "scale:0.01",
-                                                    "/1A1077R=@", "+10", "/1?0=`1077"};
-        // Drives 2 and ":" ("A") have version "REZizavur V2.10" and ID number 7.
+        QTest::newRow("runtime range error")
+            << QStringList{"scale:0", "/1A10D20R=`", "/1?0=c10", "/1F=c", "/1A5R=`", "/1F=`"};
+        QTest::newRow("time scales")
+            << QStringList{"scale:0", "/1gA1000M500A0M500G5A77R=`", "/1?0=`77", "scale:0.01", "/1A1077R=@", "+10",
+                           "/1?0=`1077"};
+        // Drives 2 and ":" ("A") have the version "REZizavur V2".
         QTest::newRow("several drives")
             << QStringList{"scale:0", "drive:2", "drive::", "/2A500R=`", "/:A700R=`", "/1?0=`0", "/2?0=`500",
-                           "oem/:?0=`700", "/2&=`REZizavur V2.10", "/:?8=`7", "/3?0=", "remove:2", "/2?0="};
-        QTest::newRow("not validated") << QStringList{"unvalidated:1", "/1&='?", "/1?0=`0", "idtext:dev 0291 rev B",
-                                                      "/1!=`dev 0291 rev B"};
-        // Faults.
-        QTest::newRow("silent") << QStringList{"scale:0", "silent:1", "/1?0=", "oem/1?0=", "/1A10R=", "/1[=",
-                                               "'123456=", "+5000", "poll=", "silent:0", "/1?0=`10"};
+                           "oem/:?0=`700", "/2&=`REZizavur V2", "/:&=`REZizavur V2", "/1&=`REZizavur V1.05",
+                           "/3?0=", "remove:2", "/2?0="};
+        QTest::newRow("not validated")
+            << QStringList{"unvalidated:1", "/1&='?", "/1?0=`0", "idtext:dev 0291 rev B", "/1!=`dev 0291 rev B"};
+        QTest::newRow("silent")
+            << QStringList{"scale:0", "silent:1", "/1?0=", "oem/1?0=", "/1A10R=", "/1[=", "'123456=", "+5000", "poll=",
+                           "silent:0", "/1?0=`10"};
         QTest::newRow("bad checksum") << QStringList{"badsum:1", "oem/1?8=`291", "/1?8=`291"}; // DT has no checksum
         QTest::newRow("noise") << QStringList{"noise:a55a", "/1?8=`291", "oem/1?8=`291", "/1[='?"};
-        QTest::newRow("delay") << QStringList{"delay:50", "/1?8=", "+49.9", "poll=", "+0.1", "poll=`291", "+1000", "poll="};
-        QTest::newRow("error at block 3") << QStringList{"errorAt:3", "/1[='?", "'ABCDEF='*", "'ABCDEF='*", "'ABCDEF='Error",
-                                                         "/1?8=`291"}; // update given up: commands again
-        QTest::newRow("error at block 1") << QStringList{"errorAt:1", "/1[='?", "'ABCDEF='Error", "/1?8=`291"};
+        QTest::newRow("delay")
+            << QStringList{"delay:50", "/1?8=", "+49.9", "poll=", "+0.1", "poll=`291", "+1000", "poll="};
+        // After an "Error" reply the drive has given up the update: commands are commands again.
+        QTest::newRow("error at block 3")
+            << QStringList{"errorAt:3", "/1[='?", "'ABCDEF='*", "'ABCDEF='*", "'ABCDEF='Error", "/1?8=`291"};
         // Still in update mode afterwards: a command is only bytes of the next block.
         QTest::newRow("silent from block 3")
             << QStringList{"silentFrom:3", "/1[='?", "'ABCDEF='*", "'ABCDEF='*", "'ABCDEF=", "'ABCDEF=", "/1?8="};
-        QTest::newRow("blocks") << QStringList{"/1[='?", "'ABCDEF='*", "'ABCDEF='*", "'ABCDEF='*", "/1?8="};
+        // The firmware update as the updater runs it: version, device ID, rate, update mode, then
+        // 6-byte blocks; a short last block is known by 100 ms of idle line and ends the update,
+        // else 2 s of idle line do. "image:hex" and "full:n" check what the drive took in.
+        QTest::newRow("update, short last block")
+            << QStringList{"/1&=`REZizavur V1.05", "/1!=`ID 291", "/1b19200R=`", "/1[='?", "full:0",
+                           "'\r/\x02\x03\r\n='*", "+2", "'012345='*", "+2", "'ab=", "+99", "poll=", "+1", "poll='*",
+                           "image:0d2f02030d0a3031323334356162", "/1?7=`19200"};
+        QTest::newRow("full update, whole blocks")
+            << QStringList{"/1]='?", "full:1", "'\r/\x02\x03\r\n='*", "'012345='*", "image:0d2f02030d0a303132333435",
+                           "+2000", "/1?7=`9600"};
         QTest::newRow("hang-up at once") << QStringList{"hangUp:0", "/1?0=", "+1000", "poll="};
-        QTest::newRow("hang-up inside command") << QStringList{"hangUp:3", "'/1?0\r/1?0\r=", "/1?0="};
         QTest::newRow("hang-up after command") << QStringList{"hangUp:5", "'/1?0\r/1?0\r=", "/1?0="};
         QTest::newRow("hang-up inside second") << QStringList{"hangUp:7", "/1?0=`0", "/1?0=", "/1?0="};
     }
@@ -195,19 +192,13 @@ private slots:
         Bench b;
         sim::Faults &faults = b.bus.faults();
         for (const QString &step : script) {
-            if (step.startsWith('+')) {
-                b.ms(step.mid(1).toDouble());
-                continue;
-            }
             if (!step.contains('=')) {
                 const QString name = step.section(':', 0, 0), value = step.section(':', 1);
                 const int n = value.toInt();
-                sim::DriveConfig other;
-                other.versionText = "REZizavur V2.10";
-                other.deviceId = 7;
-                if (name == "scale") b.bus.setTimeScale(value.toDouble());
+                if (name.startsWith('+')) b.ms(name.mid(1).toDouble());
+                else if (name == "scale") b.bus.setTimeScale(value.toDouble());
                 else if (name == "inputs") b.bus.drive('1')->setInputs(n);
-                else if (name == "drive") b.bus.addDrive(value.at(0).toLatin1(), other);
+                else if (name == "drive") b.bus.addDrive(value.at(0).toLatin1()).config().versionText = "REZizavur V2";
                 else if (name == "remove") b.bus.removeDrive(value.at(0).toLatin1());
                 else if (name == "unvalidated") b.bus.drive('1')->config().notValidated = n;
                 else if (name == "idtext") b.bus.drive('1')->config().deviceIdText = value.toLatin1();
@@ -218,6 +209,8 @@ private slots:
                 else if (name == "errorAt") faults.errorAtBlock = n;
                 else if (name == "silentFrom") faults.silentFromBlock = n;
                 else if (name == "hangUp") faults.hangUpAfterBytes = n;
+                else if (name == "image") QCOMPARE(b.bus.updateImage().toHex(), value.toLatin1());
+                else if (name == "full") QCOMPARE(b.bus.updateIsFull(), bool(n));
                 else QFAIL(qPrintable("unknown setting " + step));
                 continue;
             }
@@ -235,28 +228,17 @@ private slots:
                 expected.back() = char(expected.back() ^ 0xFF);
             if (!expected.isEmpty())
                 expected.prepend(faults.noise);
-            if (got != expected)
-                qWarning("at step %s", qPrintable(step));
-            QCOMPARE(got, expected);
+            QVERIFY2(got == expected, qPrintable(step + ": got " + got.toHex(' ') + ", not " + expected.toHex(' ')));
         }
     }
 
-    void pacing_data()
-    {
-        QTest::addColumn<int>("pace");
-        QTest::addColumn<int>("rate"); // set by a "b" command, whose own reply leaves at the old rate
-        QTest::newRow("9600") << 9600 << 9600;
-        QTest::newRow("9600 then 57600") << 9600 << 57600;
-        QTest::newRow("230400") << 230400 << 230400;
-    }
     void pacing()
     {
-        QFETCH(int, pace);
-        QFETCH(int, rate);
         Bench b;
-        b.bus.faults().paceBaud = pace;
+        b.bus.faults().paceBaud = 9600;
         b.bus.faults().replyDelayMs = 50;
-        const std::pair<QByteArray, int> exchanges[] = {{"/1b" + QByteArray::number(rate) + "R", pace}, {"/1&", rate}};
+        // A rate change's own reply still leaves at the old rate; the next one at the new rate.
+        const std::pair<QByteArray, int> exchanges[] = {{"/1b57600R", 9600}, {"/1&", 57600}};
         for (const auto &[command, baud] : exchanges) {
             const QByteArray reply = dtReply('`', command == "/1&" ? "REZizavur V1.05" : "");
             const double byteMs = 10000.0 / baud;
@@ -271,50 +253,6 @@ private slots:
             b.ms(byteMs);
             QCOMPARE(got + b.bus.poll(), reply);
         }
-    }
-
-    void firmwareDialogue_data()
-    {
-        QTest::addColumn<QByteArray>("image");
-        QTest::addColumn<bool>("full");
-        QByteArray whole;
-        for (int i = 0; i < 60; ++i)
-            whole.append(char((i * 37) & 0xFF)); // holds CR, "/", STX and ETX bytes
-        whole += QByteArray("\r/\x02\x03\r\n", 6);
-        QTest::newRow("whole blocks") << whole << false;
-        QTest::newRow("full update") << whole << true;
-        QTest::newRow("short last block") << whole + "ab" << false;
-    }
-    void firmwareDialogue()
-    {
-        QFETCH(QByteArray, image);
-        QFETCH(bool, full);
-        Bench b;
-        // What the updater sends, in order: version, device ID, rate, update mode, blocks.
-        QCOMPARE(b.ask("/1&"), dtReply('`', "REZizavur V1.05"));
-        QCOMPARE(b.ask("/1!"), dtReply('`', "ID 291"));
-        QCOMPARE(b.ask("/1b19200R"), dtReply('`', ""));
-        QCOMPARE(b.ask(full ? "/1]" : "/1["), QByteArray("?"));
-        QCOMPARE(b.bus.updateIsFull(), full);
-        for (int at = 0; at < image.size(); at += 6) {
-            const QByteArray block = image.mid(at, 6);
-            b.ms(2);
-            QByteArray reply = b.bus.feed(block);
-            if (block.size() < 6) {
-                QCOMPARE(reply, QByteArray()); // a short block is only known by the idle line
-                b.ms(99);
-                QCOMPARE(b.bus.poll(), QByteArray());
-                b.ms(1);
-                reply = b.bus.poll();
-            }
-            QCOMPARE(reply, QByteArray("*"));
-        }
-        QCOMPARE(b.bus.updateImage(), image);
-        // The drive leaves update mode once the line rests, and then takes commands again.
-        b.ms(2000);
-        b.bus.poll();
-        QVERIFY(!b.bus.inUpdateMode());
-        QCOMPARE(b.ask("/1?7"), dtReply('`', "19200"));
     }
 
     // ---- the pty server ------------------------------------------------------------------
@@ -333,7 +271,6 @@ private slots:
         sim::PtyServer server;
         server.bus().addDrive('2');
         QVERIFY2(threaded ? server.startThread() : server.start(), qPrintable(server.errorString()));
-        QCOMPARE(server.isThreaded(), threaded);
         QSignalSpy hung(&server, &sim::PtyServer::hungUp);
         QSerialPort port;
         for (int i = 0; i < 10; ++i) {
@@ -360,24 +297,11 @@ private slots:
         QCOMPARE(hung.count(), 1);
         QCOMPARE(readSome(port, 1, 300), QByteArray());
         QVERIFY(!server.isOpen()); // the server holds nothing of the dead line any more
-        QCOMPARE(server.withBus([](DriveBus &bus) { return bus.bytesReceived(); }), qint64(5 * 7 + 5 * 5 + 4 + (requested ? 0 : 3)));
+        const qint64 received = 5 * 7 + 5 * 5 + 4 + (requested ? 0 : 3); // five OEM and five DT queries, "/1&"
+        QCOMPARE(server.withBus([](DriveBus &bus) { return bus.bytesReceived(); }), received);
     }
 
     // ---- the program ---------------------------------------------------------------------
-
-    void programHelpListsEveryOption()
-    {
-        QProcess p;
-        p.start(QStringLiteral(DRIVESIM_PATH), {"--help"});
-        QVERIFY(p.waitForFinished(10000));
-        const QByteArray help = p.readAllStandardOutput();
-        for (const char *o : {"--link", "--drives", "--version-text", "--device-id", "--device-id-text",
-                              "--not-validated", "--time-scale", "--instant", "--max-position", "--silent",
-                              "--bad-checksum", "--noise", "--error-at-block", "--error-text", "--silent-from-block",
-                              "--hang-up-after", "--delay", "--pace", "--short-block-gap", "--update-idle-exit",
-                              "--image-out", "--verbose"})
-            QVERIFY2(help.contains(o), o);
-    }
 
     void programRejectsBadOptions_data()
     {
@@ -433,7 +357,7 @@ private slots:
         QVERIFY(p.waitForFinished(10000));
         QCOMPARE(p.exitStatus(), QProcess::NormalExit);
         QCOMPARE(p.exitCode(), 0);
-        QVERIFY(!QFileInfo(link).isSymLink());
+        QVERIFY(QFile::symLinkTarget(link).isEmpty()); // the link is gone
         QFile f(image);
         QVERIFY(f.open(QIODevice::ReadOnly));
         QCOMPARE(f.readAll(), QByteArray("0123456"));
