@@ -1,7 +1,7 @@
 // The console window, offscreen and real: its layout in twips, captions and title, a row sent
 // to the drive simulator and answered or timed out, the leading-slash check, the button bar
-// closing the port, the default strings, the command file written and read back, record and
-// playback driven tick by tick, and closing the program with the port open.
+// closing the port, the command file written and read back, record and playback driven tick by
+// tick, and closing the program with the port open.
 #include "app/platform.h"
 #include "app/twips.h"
 #include "app/windows.h"
@@ -41,20 +41,12 @@ const QString kTitle = "Kestrelworks Quorvane Version  1. 2. 12";
 const QString kLoaded = "Current Command File: ";
 const QColor kWhite(255, 255, 255), kGreen(0, 255, 0), kRed(255, 0, 0);
 
-void settle()
-{
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    QCoreApplication::processEvents();
-}
-QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-// The lines of a file, each taken to end with CR LF.
+// The lines of a file, each taken to end with CR LF: a line ending otherwise loses a character
+// (or keeps a CR) and no longer compares equal.
 QList<QByteArray> fileLines(const QString &path)
 {
-    QList<QByteArray> lines = readAll(path).split('\n');
+    QFile f(path);
+    QList<QByteArray> lines = f.open(QIODevice::ReadOnly) ? f.readAll().split('\n') : QList<QByteArray>{""};
     lines.removeLast();
     for (QByteArray &l : lines)
         l.chop(1);
@@ -79,6 +71,8 @@ QList<QByteArray> standardLines()
 }
 bool isInt(const SequenceValue &v, int n) { return std::holds_alternative<int>(v) && std::get<int>(v) == n; }
 bool isText(const SequenceValue &v, const QString &s) { return std::holds_alternative<QString>(v) && std::get<QString>(v) == s; }
+// Left, top, width and height in twips.
+QList<double> geo(const QWidget *w) { return {twips::left(w), twips::top(w), twips::width(w), twips::height(w)}; }
 
 } // namespace
 
@@ -114,6 +108,13 @@ class TestConsole : public QObject {
         console().SetupScreen();
     }
     static void useOem(bool oem) { (oem ? settings().fields.OEMProtocol : settings().fields.DTProtocol)->setChecked(true); }
+    static void setRows(const QString &send, const QString &reply)
+    {
+        for (int r = 0; r < 25; ++r) {
+            console().StringToSend[r]->setText(send.arg(r));
+            console().ReceiveString[r]->setText(reply.arg(r));
+        }
+    }
     QString path(const QString &name) const { return dir.filePath(name); }
     // "Save Strings" / "Load Strings" with the file dialog answering `file`.
     void save(const QString &file) { platform.files.enqueue(file); console().LoadButton_Click(4); }
@@ -170,8 +171,6 @@ class TestConsole : public QObject {
             *endTick = c.recorder.Playing ? 0 : t;
         return presses;
     }
-    // Left, top, width and height in twips.
-    static QList<double> geo(const QWidget *w) { return {twips::left(w), twips::top(w), twips::width(w), twips::height(w)}; }
     static QStringList rowTexts()
     {
         QStringList out;
@@ -202,7 +201,8 @@ private slots:
     void cleanup()
     {
         windows::unloadAll();
-        settle();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QCoreApplication::processEvents();
         server.reset();
         pty.reset();
     }
@@ -219,8 +219,7 @@ private slots:
             QCOMPARE(c.StringToSend[r]->text(), r < 21 ? kDefaults[r] : QString("/1?"));
         QVERIFY(!c.MSComm1().isOpen() && !c.tmrReceiveTimeOut().isActive());
         QCOMPARE(c.tmrReceiveTimeOut().interval(), 3000);
-        QVERIFY(c.RecordPlayTimer->isActive());
-        QCOMPARE(c.RecordPlayTimer->interval(), 50);
+        QVERIFY(c.RecordPlayTimer->isActive() && c.RecordPlayTimer->interval() == 50);
         QVERIFY(platform.messages.isEmpty());
     }
 
@@ -233,13 +232,10 @@ private slots:
         QTest::addColumn<double>("windowHeight");
         QTest::addColumn<QString>("rcvTimeout"); // after "1234"
         QTest::addColumn<int>("interval");
-        QTest::newRow("10 rows") << "10" << 10 << 3918.75 << 5861.25 << "4500" << 4500;
         QTest::newRow("25 rows") << "25" << 25 << 9262.5 << 11205.0 << "100000" << 100000;
         QTest::newRow("1 row") << "1" << 1 << 712.5 << 2655.0 << "abc" << 1234;
         QTest::newRow("letters") << "abc" << 10 << 3918.75 << 5861.25 << "0" << 1234;
-        QTest::newRow("empty") << "" << 10 << 3918.75 << 5861.25 << "200" << 200;
-        QTest::newRow("fraction rounds up") << "4.6" << 5 << 2137.5 << 4080.0 << "200" << 200;
-        QTest::newRow("blanks around") << " 3 " << 3 << 1425.0 << 3367.5 << "200" << 200;
+        QTest::newRow("fraction rounds up") << "4.6" << 5 << 2137.5 << 4080.0 << "4500" << 4500;
         QTest::newRow("0 keeps frame and window") << "0" << 0 << 9262.5 << 11205.0 << "200" << 200;
     }
     void layout()
@@ -249,24 +245,15 @@ private slots:
         StringFun &c = console();
         settings().fields.RCVTimeout->setText("1234");
         layoutRows("25");
-        for (int r = 0; r < 25; ++r) {
-            c.StringToSend[r]->setText(QStringLiteral("/2?%1").arg(r));
-            c.ReceiveString[r]->setText(QStringLiteral("reply %1").arg(r));
-        }
         settings().fields.RCVTimeout->setText(rcvTimeout);
         layoutRows(maxStrings);
+        const double barTops[] = {1301.25, 945, 588.75, 232.5};
         for (int pass = 0; pass < 2; ++pass, c.SetupScreen()) {
             QCOMPARE(int(c.NumRows), rows);
             for (int r = 0; r < StringFun::kRows; ++r) {
                 const bool shown = r < rows;
-                QCOMPARE(c.SendCommand[r]->isVisibleTo(&c), shown);
-                QCOMPARE(c.ButtonShape[r]->isVisibleTo(&c), shown);
-                QCOMPARE(c.StringToSend[r]->isVisibleTo(&c), shown);
-                QCOMPARE(c.ReceiveString[r]->isVisibleTo(&c), shown);
-                if (r < 25) { // texts stay, shown or not
-                    QCOMPARE(c.StringToSend[r]->text(), QStringLiteral("/2?%1").arg(r));
-                    QCOMPARE(c.ReceiveString[r]->text(), QStringLiteral("reply %1").arg(r));
-                }
+                for (QWidget *w : QList<QWidget *>{c.SendCommand[r], c.ButtonShape[r], c.StringToSend[r], c.ReceiveString[r]})
+                    QCOMPARE(w->isVisibleTo(&c), shown);
                 if (!shown)
                     continue;
                 const double top = 1800 + r * 356.25;
@@ -283,10 +270,8 @@ private slots:
                 QCOMPARE(c.ButtonTimer[r]->interval(), 500);
             }
             QCOMPARE(geo(c.Frame1), (QList<double>{442.5, 1515, 10985, frameHeight}));
-            QCOMPARE(twips::width(&c), 11525.0);
-            QCOMPARE(twips::height(&c), windowHeight);
+            QCOMPARE(geo(&c).mid(2), (QList<double>{11525, windowHeight}));
             QCOMPARE(geo(c.Image2), (QList<double>{2012.5, 120, 7500, 1620}));
-            const double barTops[] = {1301.25, 945, 588.75, 232.5};
             for (int i = 0; i < 8; ++i) {
                 QCOMPARE(c.LoadButton[i]->text(), kBarCaptions[i]);
                 QCOMPARE(c.LoadButton[i]->toolTip(), kBarTips[i]);
@@ -294,7 +279,6 @@ private slots:
                 QCOMPARE(geo(c.LoadButton[i]), (QList<double>{i < 4 ? 585.0 : 9845.0, barTops[i % 4], 1380, 285}));
             }
             QCOMPARE(c.windowTitle(), kTitle);
-            QCOMPARE(c.StringToSend[0]->geometry(), QRect(143, 120, 261, 19)); // 15 twips a pixel
             QCOMPARE(c.tmrReceiveTimeOut().interval(), interval);
             QVERIFY(!c.tmrReceiveTimeOut().isActive()); // the layout does not start it
         }
@@ -310,17 +294,10 @@ private slots:
         QTest::addColumn<QString>("command");
         QTest::addColumn<QByteArray>("wire");  // empty: refused with the message
         QTest::addColumn<QString>("response"); // empty: the simulator stays silent
-        QTest::newRow("dt position") << false << 1 << "/1?0" << QByteArray("/1?0\r") << "1000 No Error";
+        QTest::newRow("dt, trailing blanks sent") << false << 5 << "/1?0  " << QByteArray("/1?0  \r") << "1000 No Error";
         QTest::newRow("oem move row 3") << true << 3 << "/1A1000A0R"
                                         << QByteArray::fromHex("02313141313030304130520362") << " No Error";
-        QTest::newRow("dt invalid command") << false << 7 << "/1X" << QByteArray("/1X\r") << " Invalid Command";
-        QTest::newRow("oem invalid operand") << true << 2 << "/1A" << QByteArray::fromHex("023131410340") << " Invalid Operand";
-        QTest::newRow("dt trailing blanks sent") << false << 5 << "/1?0  " << QByteArray("/1?0  \r") << "1000 No Error";
-        QTest::newRow("dt time-out") << false << 4 << "/1?0" << QByteArray("/1?0\r") << QString();
         QTest::newRow("oem time-out") << true << 4 << "/1?0" << QByteArray::fromHex("0231313f30030e") << QString();
-        QTest::newRow("slash alone, dt") << false << 0 << "/" << QByteArray("/\r") << QString();
-        QTest::newRow("slash alone, oem") << true << 0 << "/" << QByteArray::fromHex("02310330") << QString();
-        QTest::newRow("empty row") << false << 2 << "" << QByteArray() << QString();
         QTest::newRow("blank first") << false << 2 << " /1?0" << QByteArray() << QString();
     }
     void send()
@@ -342,13 +319,16 @@ private slots:
         c.StringToSend[row]->setText(command);
         c.ReceiveString[row]->setText("old reply");
         c.ButtonShape[row]->setFillColor(kGreen);
+        auto sendEnabled = [&c](bool on) {
+            for (int r = 0; r < 10; ++r)
+                QCOMPARE(c.SendCommand[r]->isEnabled(), on);
+        };
 
         c.SendCommand[row]->click();
         if (wire.isEmpty()) { // refused: nothing else happens
             checkOneMessage("Please Enter Command Strings with a leading slash '/' followed by the unit address, such as '/1&'.",
                             QMessageBox::NoIcon);
-            for (int r = 0; r < 10; ++r)
-                QVERIFY(c.SendCommand[r]->isEnabled());
+            sendEnabled(true);
             QVERIFY(!c.MSComm1().isOpen() && !c.tmrReceiveTimeOut().isActive() && !c.ButtonTimer[row]->isActive());
             QCOMPARE(c.ButtonShape[row]->fillColor(), kGreen);
             QCOMPARE(c.ReceiveString[row]->text(), QString("old reply"));
@@ -357,8 +337,7 @@ private slots:
             return;
         }
         // Under way: every shown row's button disabled, the indicator white, the time-out running.
-        for (int r = 0; r < 10; ++r)
-            QVERIFY(!c.SendCommand[r]->isEnabled());
+        sendEnabled(false);
         QCOMPARE(c.ButtonShape[row]->fillColor(), kWhite);
         QVERIFY(c.tmrReceiveTimeOut().isActive());
         QCOMPARE(int(c.link.CurrentRow), row);
@@ -367,8 +346,7 @@ private slots:
         const QString shown = silent ? "No REZizavur detected. Check connections" : response;
         QCOMPARE(c.ReceiveString[row]->text(), shown);
         QCOMPARE(c.ButtonShape[row]->fillColor(), silent ? kRed : kGreen);
-        for (int r = 0; r < 10; ++r)
-            QVERIFY(c.SendCommand[r]->isEnabled());
+        sendEnabled(true);
         QVERIFY(!c.tmrReceiveTimeOut().isActive());
         QCOMPARE(fromConsole, wire);
         QVERIFY(c.MSComm1().isOpen()); // stays open after a reply, opened again after a time-out
@@ -395,10 +373,7 @@ private slots:
         QCOMPARE(line.receive(5), QByteArray("/1?0\r"));
         QVERIFY(c.MSComm1().isOpen());
         c.tmrReceiveTimeOut().stop();
-        for (int r = 0; r < 25; ++r) {
-            c.StringToSend[r]->setText(QStringLiteral("/x%1").arg(r));
-            c.ReceiveString[r]->setText(QStringLiteral("y%1").arg(r));
-        }
+        setRows("/x%1", "y%1");
         c.setWindowTitle("marked");
         if (index < 0)
             c.SetupScreen();
@@ -411,12 +386,9 @@ private slots:
             QCOMPARE(c.ReceiveString[r]->text(), QStringLiteral("y%1").arg(r));
         }
         QCOMPARE(c.windowTitle(), index < 0 ? kTitle : QString("marked"));
-        if (index == 4 || index == 5) // cancelled: nothing else happens
-            QCOMPARE(platform.dialogs.size(), 1);
-        if (index == 3)
-            QVERIFY(settings().isVisible());
-        if (index == 7)
-            QVERIFY(windows::loaded<StringFunHelp>() && windows::loaded<StringFunHelp>()->isVisible());
+        QCOMPARE(platform.dialogs.size(), index == 4 || index == 5 ? 1 : 0); // cancelled: nothing else happens
+        QCOMPARE(settings().isVisible(), index == 3);
+        QCOMPARE(windows::loaded<StringFunHelp>() && windows::loaded<StringFunHelp>()->isVisible(), index == 7);
         QVERIFY(platform.messages.isEmpty());
         // The next send opens the port again.
         c.SendCommand_Click(2);
@@ -455,31 +427,26 @@ private slots:
         }
         while (sequence.size() < 1000)
             sequence << (recorded ? "0" : "");
-        const QString title = c.windowTitle();
-        const QString file = path("saved.txt");
+        const QString title = c.windowTitle(), file = path("saved.txt");
         save(file);
         QVERIFY(platform.messages.isEmpty());
         QCOMPARE(c.windowTitle(), title);
-        const QByteArray bytes = readAll(file);
-        QVERIFY(bytes.count("\r\n") == 1025 && bytes.count('\n') == 1025 && bytes.count('\r') == 1025);
-        QVERIFY(bytes.endsWith("\r\n"));
         QCOMPARE(fileLines(file), expected + sequence);
 
         QStringList back = rowTexts();
         back[5] = "say "; // the text ends at the embedded quote, the rest of the line is skipped
-        for (int r = 0; r < 25; ++r)
-            c.StringToSend[r]->setText("/changed"), c.ReceiveString[r]->setText("reply");
+        setRows("/changed%1", "reply%1");
         recordSequence({1}, {1}, 1);
         load(file);
         QVERIFY(platform.messages.isEmpty());
         QCOMPARE(platform.dialogs.size(), 2);
-        QCOMPARE(platform.dialogs[0].kind, platform::FileDialogRequest::Save);
-        QCOMPARE(platform.dialogs[0].title, QString("Save Protocol"));
-        QVERIFY(platform.dialogs[0].confirmOverwrite);
-        QCOMPARE(platform.dialogs[1].kind, platform::FileDialogRequest::Open);
-        QCOMPARE(platform.dialogs[1].title, QString("Load Protocol"));
-        QVERIFY(!platform.dialogs[1].confirmOverwrite);
-        QVERIFY(platform.dialogs[0].filter.isEmpty() && platform.dialogs[1].filter.isEmpty());
+        for (int i = 0; i < 2; ++i) {
+            const platform::FileDialogRequest &d = platform.dialogs[i];
+            QCOMPARE(d.kind, i ? platform::FileDialogRequest::Open : platform::FileDialogRequest::Save);
+            QCOMPARE(d.title, QString(i ? "Load Protocol" : "Save Protocol"));
+            QCOMPARE(d.confirmOverwrite, i == 0);
+            QVERIFY(d.filter.isEmpty());
+        }
         QCOMPARE(rowTexts(), back); // the 15 hidden rows included
         for (int r = 0; r < 25; ++r)
             QCOMPARE(c.ReceiveString[r]->text(), QString());
@@ -488,13 +455,6 @@ private slots:
         for (int i = 0; i < 1000; ++i)
             QVERIFY2(isText(c.recorder.RecordArray[size_t(i / 2)][size_t(i % 2)], QString(sequence[i]).remove('"')),
                      qPrintable(QString::number(i)));
-        // Saved again, the texts are quoted now; the title stays.
-        save(path("again.txt"));
-        const QList<QByteArray> again = fileLines(path("again.txt"));
-        QCOMPARE(again.size(), 1025);
-        QCOMPARE(again[25], QByteArray(recorded ? "\"3\"" : "\"\""));
-        QCOMPARE(again[1024], QByteArray(recorded ? "\"0\"" : "\"\""));
-        QCOMPARE(c.windowTitle(), kLoaded + file);
     }
 
     void readFields_data()
@@ -508,7 +468,6 @@ private slots:
         QTest::newRow("unquoted comma, two fields") << QByteArray("/1A,B") << "/1A" << "B" << 1;
         QTest::newRow("unquoted") << QByteArray("/1?0") << "/1?0" << "r1" << 0;
         QTest::newRow("leading blanks skipped") << QByteArray("   \"  x\"") << "  x" << "r1" << 0;
-        QTest::newRow("leading blanks unquoted") << QByteArray("  y z") << "y z" << "r1" << 0;
     }
     void readFields()
     {
@@ -533,11 +492,8 @@ private slots:
         QTest::addColumn<QString>("file");
         QTest::addColumn<int>("lineCount"); // lines of a standard file put there first; 0: none
         QTest::newRow("load missing file") << false << "/nonexistent/quorvane/none.txt" << 0;
-        QTest::newRow("load a folder") << false << "@dir" << 0;
         QTest::newRow("load 10 strings") << false << "short.txt" << 10;
-        QTest::newRow("load 25 strings only") << false << "short.txt" << 25;
         QTest::newRow("load one value short") << false << "short.txt" << 1024;
-        QTest::newRow("save in missing folder") << true << "/nonexistent/quorvane/out.txt" << 0;
         QTest::newRow("save onto a folder") << true << "@dir" << 0;
     }
     void fileErrors()
@@ -550,10 +506,7 @@ private slots:
             file = path(file), writeLines(file, standard.mid(0, lineCount));
         StringFun &c = console();
         recordSequence({5, 6}, {2, 3}, 4);
-        for (int r = 0; r < 25; ++r) {
-            c.StringToSend[r]->setText(QStringLiteral("old%1").arg(r));
-            c.ReceiveString[r]->setText(QStringLiteral("resp%1").arg(r));
-        }
+        setRows("old%1", "resp%1");
         const QString title = c.windowTitle();
         saving ? save(file) : load(file);
         checkOneMessage((saving ? "Error Writing File: " : "Error Reading file: ") + file, QMessageBox::Warning);
@@ -587,19 +540,15 @@ private slots:
         QTest::addColumn<Presses>("presses");
         QTest::addColumn<int>("endTick"); // 0: still playing after 30 ticks
         QTest::newRow("never recorded") << Rows{} << Rows{} << -1 << false << Presses{} << 1;
-        QTest::newRow("stop at once") << Rows{} << Rows{} << 0 << false << Presses{} << 1;
         QTest::newRow("gaps of 20 and 40") << Rows{3, 5, 7} << Rows{7, 20, 40} << 10 << false
                                            << Presses{{1, 3}, {21, 5}, {61, 7}} << 71;
         QTest::newRow("two presses in one tick") << Rows{3, 5, 7} << Rows{5, 0, 10} << 5 << false << Presses{{1, 3}} << 1;
         // Waits beyond a 16-bit tick count.
         QTest::newRow("40000 before the first press, not replayed") << Rows{4, 6} << Rows{40000, 3} << 2 << false
                                                                     << Presses{{1, 4}, {4, 6}} << 6;
-        QTest::newRow("40000 before the stop, no press") << Rows{} << Rows{} << 40000 << false << Presses{} << 1;
         QTest::newRow("exactly 32767 between") << Rows{4, 6} << Rows{2, 32767} << 5 << false
                                                << Presses{{1, 4}, {32768, 6}} << 32773;
         QTest::newRow("70000 between") << Rows{4, 6} << Rows{2, 70000} << 5 << false << Presses{{1, 4}, {70001, 6}} << 70006;
-        QTest::newRow("40000 before the stop") << Rows{4, 6} << Rows{2, 3} << 40000 << false
-                                               << Presses{{1, 4}, {4, 6}} << 40004;
         QTest::newRow("endless restarts") << Rows{3, 5} << Rows{2, 4} << 6 << true
                                           << Presses{{1, 3}, {5, 5}, {12, 3}, {16, 5}, {23, 3}, {27, 5}} << 0;
         QTest::newRow("endless with no press keeps playing") << Rows{} << Rows{} << 3 << true << Presses{} << 0;
@@ -629,53 +578,36 @@ private slots:
             QCOMPARE(end, endTick);
             QCOMPARE(int(c.link.CurrentRow), presses.isEmpty() ? rowBefore : presses.last().y());
             if (!endTick) {
-                QCOMPARE(c.LoadButton[1]->text(), QString("Stop Playback"));
                 barPress(1);
                 QVERIFY(!c.recorder.Playing && !c.recorder.PlayEndless);
                 QCOMPARE(runPlayback(100), Presses()); // stopped: the clock presses nothing
             }
-            QCOMPARE(c.LoadButton[1]->text(), QString("Play"));
-            QVERIFY(c.LoadButton[2]->isEnabled());
         }
         QVERIFY(platform.messages.isEmpty());
     }
 
     // Hand-edited button values, played by the running 50 ms clock: rows that do not exist, or
-    // texts that are no row number, press nothing and the sequence goes on; the rows' texts go
-    // out, and playback records nothing.
-    void playHandEditedFile_data()
-    {
-        QTest::addColumn<QByteArray>("button");
-        QTest::addColumn<Rows>("pressed");
-        QTest::newRow("51") << QByteArray("51") << Rows{2};
-        QTest::newRow("-1") << QByteArray("-1") << Rows{2};
-        QTest::newRow("beyond 16 bits") << QByteArray("99999") << Rows{2};
-        QTest::newRow("letters") << QByteArray("\"abc\"") << Rows{2};
-        QTest::newRow("50 exists") << QByteArray("50") << Rows{50, 2};
-        QTest::newRow("2.6 rounds to 3") << QByteArray("2.6") << Rows{3, 2};
-    }
+    // texts that are no row number, press nothing and the sequence goes on; a fraction rounds to
+    // its row. The rows' texts at playback time go out, and playback records nothing.
     void playHandEditedFile()
     {
-        QFETCH(QByteArray, button); QFETCH(Rows, pressed);
         PtyPair &line = attachPty();
         StringFun &c = console();
         QList<QByteArray> lines;
         for (int r = 0; r < 25; ++r)
             lines << "\"/1?" + QByteArray::number(r) + "\"";
-        lines << button << "3" << "2" << "3" << "\"\"" << "2";
+        for (const char *button : {"51", "-1", "99999", "\"abc\"", "50", "2.6", "\"\"", "2"})
+            lines << button << "1";
         while (lines.size() < 1025)
             lines << "0";
         writeLines(path("hand.txt"), lines);
         load(path("hand.txt"));
-        c.StringToSend[2]->setText("/2?8"); // the text at playback time is what goes out
+        c.StringToSend[2]->setText("/2?8");
         c.LoadButton_Click(1);
         QVERIFY(QTest::qWaitFor([&] { return !c.recorder.Playing; }, 3000));
         QCOMPARE(c.LoadButton[1]->text(), QString("Play"));
-        QByteArray expected;
-        for (int r : pressed)
-            expected += c.StringToSend[r]->text().toLatin1() + "\r";
-        QCOMPARE(line.drain(200), expected);
-        QVERIFY(isText(c.recorder.RecordArray[1][0], "2"));
+        QCOMPARE(line.drain(200), c.StringToSend[50]->text().toLatin1() + "\r/1?3\r/2?8\r");
+        QVERIFY(isText(c.recorder.RecordArray[7][0], "2"));
         QVERIFY(platform.messages.isEmpty());
     }
 
@@ -717,15 +649,11 @@ private slots:
         const QStringList rec = {"record", "press", "tick", "record"};
         const QStringList start = {"Play Endless", "Playback", "Record"}, stopped = {"Play Endless", "Play", "Record"},
                           stopPlay = {"Play Endless", "Stop Playback", "Record"};
-        QTest::newRow("idle") << QStringList{} << start << idle << false << false;
         QTest::newRow("recording") << QStringList{"record"} << QStringList{"Play Endless", "Playback", "Stop Recording"}
                                    << recording << true << false;
-        QTest::newRow("recording stopped") << QStringList{"record", "record"} << start << idle << false << false;
         QTest::newRow("playing once") << rec + QStringList{"play"} << stopPlay << playing << false << true;
         QTest::newRow("playback stopped") << rec + QStringList{"play", "play"} << stopped << idle << false << false;
-        QTest::newRow("playing endlessly") << rec + QStringList{"endless"} << stopPlay << playing << false << true;
         QTest::newRow("played to the end") << rec + QStringList{"play", "tick", "tick", "tick"} << stopped << idle << false << false;
-        QTest::newRow("re-layout after a stop") << QStringList{"play", "tick", "layout"} << start << idle << false << false;
         QTest::newRow("re-layout while recording") << QStringList{"record", "layout"} << start << recording << true << false;
         QTest::newRow("re-layout while playing") << QStringList{"endless", "layout"} << start << playing << false << true;
         QTest::newRow("endless ignored while playing") << QStringList{"play", "endless"} << stopPlay << playing << false << true;
@@ -754,9 +682,13 @@ private slots:
         QCOMPARE(c.recorder.Playing, playing);
     }
 
-    void startRecordingClears()
+    // Starting a recording clears entries 0 to 499 only; stopping at once leaves the end marker
+    // in entry 0. The table's end: the 499th press fills entries 0 to 498 and stops the
+    // recording, which says so; the end marker takes entry 499, the last one the file keeps.
+    void recordingTable()
     {
-        auto &table = console().recorder.RecordArray;
+        StringFun &c = console();
+        auto &table = c.recorder.RecordArray;
         for (size_t k = 0; k < 501; ++k)
             for (size_t col = 0; col < 3; ++col)
                 table[k][col] = QStringLiteral("%1.%2").arg(k).arg(col);
@@ -764,15 +696,9 @@ private slots:
         for (size_t k = 0; k < 500; ++k)
             QVERIFY(isInt(table[k][0], 0) && isInt(table[k][1], 0));
         QVERIFY(isText(table[500][0], "500.0") && isText(table[500][1], "500.1") && isText(table[7][2], "7.2"));
-        barPress(2); // stop at once: entry 0 is the end marker
+        barPress(2);
         QVERIFY(isText(table[0][0], "") && isInt(table[0][1], 0) && isInt(table[1][0], 0));
-    }
 
-    // The table's end: the 499th press fills entries 0 to 498 and stops the recording, which
-    // says so; the end marker takes entry 499, the last one the file keeps.
-    void fullTableStopsRecording()
-    {
-        StringFun &c = console();
         barPress(2);
         for (int i = 0; i < 499; ++i, ticks(1))
             c.SendCommand_Click(int16_t(i < 498 ? i % 25 : 7));
@@ -814,23 +740,23 @@ private slots:
         c.SendCommand_Click(1);
         QCOMPARE(line.receive(5), QByteArray("/1?0\r"));
         struct Watch : QObject {
-            StringFun *console = nullptr;
+            StringFun *console;
             QStringList hidden; // each window hidden, with the port's state at that moment
+            explicit Watch(StringFun *c) : console(c) {}
             bool eventFilter(QObject *o, QEvent *e) override
             {
                 if (e->type() == QEvent::Hide)
                     hidden << o->objectName() + (console->MSComm1().isOpen() ? " open" : " closed");
                 return false;
             }
-        } watch;
-        watch.console = &c;
+        } watch(&c);
         s->installEventFilter(&watch);
         h->installEventFilter(&watch);
         c.close();
         QCOMPARE(QSet<QString>(watch.hidden.begin(), watch.hidden.end()), (QSet<QString>{"Settings closed", "StringFunHelp closed"}));
         QVERIFY(!c.tmrReceiveTimeOut().isActive() && !c.MSComm1().isOpen());
         QVERIFY(windows::all().isEmpty());
-        settle();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QVERIFY(!s && !h && !pc);
         QCOMPARE(line.drain(50), QByteArray()); // nothing more was written on closing
     }
