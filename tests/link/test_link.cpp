@@ -63,39 +63,83 @@ private slots:
         link->ErrorTexts = framing::errorTexts();
         link->tmrReceiveTimeOut().setInterval(400);
     }
-    void framesOnTheWire_data()
+
+    // A command goes out (bytes on the wire, the traffic tap), a reply comes in and is decoded.
+    void exchanges_data()
     {
+        QTest::addColumn<bool>("oem");
         QTest::addColumn<QString>("command");
         QTest::addColumn<QString>("argument"); // passed to subSendToDrive; blank: the command is sent
-        QTest::addColumn<bool>("oem");
         QTest::addColumn<QByteArray>("wire");
-        QTest::newRow("DT /1A1000R") << "/1A1000R" << "" << false << QByteArray("/1A1000R\r");
-        QTest::newRow("OEM /1A1000R") << "/1A1000R" << "" << true << QByteArray::fromHex("0231314131303030520313");
-        QTest::newRow("OEM /1") << "/1" << "" << true << QByteArray::fromHex("0231310301");
-        QTest::newRow("OEM /") << "/" << "" << true << QByteArray::fromHex("02310330");
-        QTest::newRow("DT trailing spaces") << "/1A10  " << "" << false << QByteArray("/1A10  \r");
-        QTest::newRow("OEM trailing spaces") << "/1A10  " << "" << true << withChecksum("023131413130202003");
-        QTest::newRow("OEM checksum STX") << "/1AB" << "" << true << QByteArray::fromHex("02313141420302");
-        QTest::newRow("OEM checksum ETX") << "/1AC" << "" << true << QByteArray::fromHex("02313141430303");
-        QTest::newRow("OEM checksum CR") << "/1AM" << "" << true << QByteArray::fromHex("023131414D030D");
-        QTest::newRow("OEM high byte") << QString("/1\u00e9") << "" << true << QByteArray::fromHex("023131E903E8");
-        QTest::newRow("DT blank argument") << "/1?0" << "   " << false << QByteArray("/1?0\r");
-        QTest::newRow("OEM argument replaces") << "/1?0" << "/2T" << true << withChecksum("0232315403");
+        QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<QString>("row");
+        QTest::addColumn<QString>("data"); // what DecodeSettingsResponse gives after the decode
+        QByteArray badSum = withChecksum("023060343203");
+        badSum.back() = char(badSum.back() ^ 0x40);
+        QTest::newRow("DT frame, lead-in") << false << "/1A1000R" << "" << QByteArray("/1A1000R\r")
+                                           << QByteArray("\xff/0`1000\x03\r\n") << "1000 No Error" << "1000";
+        QTest::newRow("OEM frame, 42") << true << "/1A1000R" << "" << QByteArray::fromHex("0231314131303030520313")
+                                       << withChecksum("023060343203") << "42 No Error" << "42";
+        QTest::newRow("OEM empty address, noise before STX") << true << "/" << "" << QByteArray::fromHex("02310330")
+                                                             << "xy0" + withChecksum("02306203") << " Invalid Command" << "";
+        QTest::newRow("OEM trailing spaces, CR in data") << true << "/1A10  " << "" << withChecksum("023131413130202003")
+                                                         << withChecksum("023060310D3203") << "12 No Error" << "12";
+        // STX "0" "1" STX "0" "`" "5" ETX: the checksum restarts at the second STX, the buffer
+        // keeps "01", so the status is "1" (code 1: no text).
+        QTest::newRow("OEM checksum CR, second STX") << true << "/1AM" << "" << QByteArray::fromHex("023131414D030D")
+                                                     << QByteArray::fromHex("023031") + withChecksum("0230603503")
+                                                     << "\x02" "0`5" << "\x02" "0`5";
+        QTest::newRow("OEM high byte, wrong checksum") << true << QString("/1\u00e9") << ""
+                                                       << QByteArray::fromHex("023131E903E8") << badSum
+                                                       << DriveLink::kTimeoutText << "";
+        QTest::newRow("DT blank argument, busy 4F") << false << "/1?0" << "   " << QByteArray("/1?0\r")
+                                                    << QByteArray("\xff/0O55\x03\r")
+                                                    << "55Device is already executing a command" << "55";
+        QTest::newRow("DT argument replaces, error 7") << false << "/1?0" << "/2T" << QByteArray("/2T\r")
+                                                       << QByteArray("\xff/0g\x03\r") << "Error 7" << "";
+        QTest::newRow("DT CR alone, no code yet") << false << "/1?0" << "" << QByteArray("/1?0\r") << QByteArray("\r")
+                                                  << "" << "";
     }
-    void framesOnTheWire()
+    void exchanges()
     {
+        QFETCH(bool, oem);
         QFETCH(QString, command);
         QFETCH(QString, argument);
-        QFETCH(bool, oem);
         QFETCH(QByteArray, wire);
+        QFETCH(QByteArray, reply);
+        QFETCH(QString, row);
+        QFETCH(QString, data);
         live.mode = oem ? framing::Mode::OEM : framing::Mode::DT;
+        QString atDecode;
+        connect(link.get(), &DriveLink::replyDecoded, this, [&] { atDecode = link->DecodeSettingsResponse(); });
+        QSignalSpy notified(&link->MSComm1(), &CommPort::receiveNotification);
+        QSignalSpy tap(&link->MSComm1(), &CommPort::traffic);
         link->CurrentCommand = command;
+        link->CurrentRow = 3;
         link->subSendToDrive(argument);
         QCOMPARE(pty->receive(wire.size()), wire);
         QCOMPARE(pty->drain(30), QByteArray()); // nothing more, no CR after an OEM frame
         const QString sent = argument.trimmed().isEmpty() ? command : argument;
         QCOMPARE(link->CurrentCommand, sent);
         QCOMPARE(link->UnitAddress, sent.mid(1, 1));
+        pty->send(reply);
+        QVERIFY(waitForResult(*link));
+        QCOMPARE(rows.text[3], row);
+        QCOMPARE(rows.colour[3], row == DriveLink::kTimeoutText ? colours::red : colours::green);
+        QCOMPARE(rows.enables, 1);
+        QVERIFY(!link->tmrReceiveTimeOut().isActive());
+        QCOMPARE(atDecode, data); // data text only: no status character, no ETX
+        if (oem)
+            QCOMPARE(link->OemRxState, uint8_t(0)); // the checksum byte ends every reply, good or not
+        // One notification per character; the traffic tap sees the command go out and every
+        // character come in, in time order.
+        QTRY_COMPARE(notified.size(), int(reply.size()));
+        QByteArray tapSent, tapReceived;
+        for (const QList<QVariant> &t : tap)
+            (t.at(1).value<CommPort::Direction>() == CommPort::Direction::Sent ? tapSent : tapReceived) += t.at(2).toByteArray();
+        QCOMPARE(tapSent, wire);
+        QCOMPARE(tapReceived, reply);
+        QVERIFY(tap.first().at(0).toLongLong() <= tap.last().at(0).toLongLong());
     }
 
     void opensLazilyWithTheSettingsInForce()
@@ -112,8 +156,7 @@ private slots:
             QCOMPARE(pty->receive(5), QByteArray("/1?0\r"));
             QCOMPARE(lineSpeed(pty->masterFd()), step.speed);
         }
-        // The port number is read at that moment too; one that cannot be opened says nothing
-        // until the time-out.
+        // The port number is read then too; one that cannot be opened says nothing until the time-out.
         PtyPair other;
         store.mapPort(7, other.slavePath());
         store.mapPort(16, "/nonexistent/tty");
@@ -127,61 +170,6 @@ private slots:
         QVERIFY(waitForResult(*link));
         QCOMPARE(rows.text[4], DriveLink::kTimeoutText);
         QCOMPARE(rows.colour[4], colours::red);
-    }
-
-    void replies_data()
-    {
-        QTest::addColumn<bool>("oem");
-        QTest::addColumn<QByteArray>("reply");
-        QTest::addColumn<QString>("row");
-        QTest::addColumn<QString>("data"); // what DecodeSettingsResponse gives after the decode
-        QByteArray badSum = withChecksum("023060343203");
-        badSum.back() = char(badSum.back() ^ 0x40);
-        QTest::newRow("OEM 42") << true << withChecksum("023060343203") << "42 No Error" << "42";
-        QTest::newRow("OEM noise before STX") << true << "xy0" + withChecksum("02306203") << " Invalid Command" << "";
-        QTest::newRow("OEM CR in data") << true << withChecksum("023060310D3203") << "12 No Error" << "12";
-        // STX "0" "1" STX "0" "`" "5" ETX: the checksum restarts at the second STX, the buffer
-        // keeps "01", so the status is "1" (code 1: no text).
-        QTest::newRow("OEM second STX") << true << QByteArray::fromHex("023031") + withChecksum("0230603503") << "\x02" "0`5"
-                                        << "\x02" "0`5";
-        QTest::newRow("OEM wrong checksum") << true << badSum << DriveLink::kTimeoutText << "";
-        QTest::newRow("DT lead-in") << false << QByteArray("\xff/0`1000\x03\r\n") << "1000 No Error" << "1000";
-        QTest::newRow("DT invalid command") << false << QByteArray("\xff/0b\x03\r\n") << " Invalid Command" << "";
-        QTest::newRow("DT invalid operand") << false << QByteArray("\xff/0c\x03\r") << " Invalid Operand" << "";
-        QTest::newRow("DT busy 4F") << false << QByteArray("\xff/0O55\x03\r")
-                                    << "55Device is already executing a command" << "55";
-        QTest::newRow("DT error 7") << false << QByteArray("\xff/0g\x03\r") << "Error 7" << "";
-        QTest::newRow("DT CR alone, no code yet") << false << QByteArray("\r") << "" << "";
-        QTest::newRow("DT error 1 empty text") << false << QByteArray("\xff/0a9\x03\r") << "9" << "9";
-    }
-    void replies()
-    {
-        QFETCH(bool, oem);
-        QFETCH(QByteArray, reply);
-        QFETCH(QString, row);
-        QFETCH(QString, data);
-        live.mode = oem ? framing::Mode::OEM : framing::Mode::DT;
-        QString atDecode;
-        connect(link.get(), &DriveLink::replyDecoded, this, [&] { atDecode = link->DecodeSettingsResponse(); });
-        QSignalSpy notified(&link->MSComm1(), &CommPort::receiveNotification);
-        QSignalSpy tap(&link->MSComm1(), &CommPort::traffic);
-        exchange(reply, 3);
-        QCOMPARE(rows.text[3], row);
-        QCOMPARE(rows.colour[3], row == DriveLink::kTimeoutText ? colours::red : colours::green);
-        QCOMPARE(rows.enables, 1);
-        QVERIFY(!link->tmrReceiveTimeOut().isActive());
-        QCOMPARE(atDecode, data); // data text only: no status character, no ETX
-        if (oem)
-            QCOMPARE(link->OemRxState, uint8_t(0)); // the checksum byte ends every reply, good or not
-        // One notification per character; the traffic tap sees the command go out and every
-        // character come in, in time order.
-        QTRY_COMPARE(notified.size(), int(reply.size()));
-        QByteArray sent, received;
-        for (const QList<QVariant> &t : tap)
-            (t.at(1).value<CommPort::Direction>() == CommPort::Direction::Sent ? sent : received) += t.at(2).toByteArray();
-        QCOMPARE(sent, oem ? framing::oemFrame("/1?0").toLatin1() : QByteArray("/1?0\r"));
-        QCOMPARE(received, reply);
-        QVERIFY(tap.first().at(0).toLongLong() <= tap.last().at(0).toLongLong());
     }
 
     void crAloneKeepsTheErrorCode()
