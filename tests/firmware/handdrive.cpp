@@ -19,7 +19,6 @@ void HandDrive::onReadable()
         blocks.append(QByteArray(buf, n));
         if (hangUpAfterBlocks >= 0 && index + 1 >= hangUpAfterBlocks) {
             m_notifier.setEnabled(false);
-            hungUp = true;
             m_pty.hangUp();
         } else if (silentFromBlock < 0 || index < silentFromBlock) {
             m_pty.send(index == errorAtBlock ? errorReply : QByteArray("K"));

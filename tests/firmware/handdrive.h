@@ -23,7 +23,6 @@ public:
 
     QStringList commands;     // received outside update mode, each with its CR
     QList<QByteArray> blocks; // received in update mode
-    bool hungUp = false;
     QByteArray image() const { return blocks.join(); }
     // Leaves update mode and forgets what was received.
     void reset() { m_updateMode = false, m_line.clear(), commands.clear(), blocks.clear(); }
