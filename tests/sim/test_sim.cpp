@@ -167,7 +167,6 @@ private slots:
         QTest::newRow("full update, whole blocks")
             << QStringList{"/1]='?", "full:1", "'\r/\x02\x03\r\n='*", "'012345='*", "image:0d2f02030d0a303132333435",
                            "+2000", "/1?7=`9600"};
-        QTest::newRow("hang-up at once") << QStringList{"hangUp:0", "/1?0=", "+1000", "poll="};
         QTest::newRow("hang-up after command") << QStringList{"hangUp:5", "'/1?0\r/1?0\r=", "/1?0="};
         QTest::newRow("hang-up inside second") << QStringList{"hangUp:7", "/1?0=`0", "/1?0=", "/1?0="};
     }
