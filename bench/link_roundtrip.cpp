@@ -22,7 +22,7 @@ namespace {
 
 struct Rows : RowSink {
     void setResponseText(int, const QString &) override {}
-    void setIndicator(int, const QColor &) override {}
+    void markRow(int, Outcome) override {}
     void enableSendButtons() override {}
 };
 

@@ -1,5 +1,7 @@
 #include "app/windows.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QCloseEvent>
 
 namespace windows {
@@ -30,7 +32,23 @@ void unloadAll()
 
 } // namespace windows
 
-Form::Form(QWidget *parent, Qt::WindowFlags flags) : QWidget(parent, flags) {}
+namespace {
+
+// Assistive technology sees each of the program's windows as a window, named by its title
+// (a plain widget would be exposed as a nameless filler).
+QAccessibleInterface *formAccessible(const QString &, QObject *object)
+{
+    auto *form = qobject_cast<Form *>(object);
+    return form && form->isWindow() ? new QAccessibleWidget(form, QAccessible::Window) : nullptr;
+}
+
+} // namespace
+
+Form::Form(QWidget *parent, Qt::WindowFlags flags) : QWidget(parent, flags)
+{
+    static const bool installed = (QAccessible::installFactory(formAccessible), true);
+    Q_UNUSED(installed);
+}
 
 Form::~Form() = default;
 

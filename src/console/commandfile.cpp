@@ -14,40 +14,58 @@ bool Writer::write(const SequenceValue &value)
 }
 
 namespace {
-bool isLineEnd(char c) { return c == '\r' || c == '\n'; }
+bool isLineEnd(int c) { return c == '\r' || c == '\n'; }
+constexpr qint64 kChunk = 64 * 1024;
 } // namespace
+
+int Reader::peek()
+{
+    if (m_pos >= m_chunk.size()) {
+        if (m_failed)
+            return -1;
+        m_chunk = m_device.read(kChunk);
+        m_pos = 0;
+        if (m_chunk.isEmpty()) {
+            m_failed = true; // the end, or a read that failed: no more fields either way
+            return -1;
+        }
+    }
+    return static_cast<unsigned char>(m_chunk[m_pos]);
+}
 
 std::optional<QString> Reader::next()
 {
-    const qsizetype n = m_data.size();
-    if (m_pos >= n)
+    if (peek() < 0)
         return std::nullopt;
-    while (m_pos < n && (m_data[m_pos] == ' ' || m_data[m_pos] == '\t'))
-        ++m_pos;
+    while (peek() == ' ' || peek() == '\t')
+        advance();
 
     QByteArray field;
-    if (m_pos < n && m_data[m_pos] == '"') {
-        ++m_pos;
-        while (m_pos < n && m_data[m_pos] != '"' && !isLineEnd(m_data[m_pos]))
-            field += m_data[m_pos++];
-        if (m_pos < n && m_data[m_pos] == '"')
-            ++m_pos;
-        while (m_pos < n && m_data[m_pos] != ',' && !isLineEnd(m_data[m_pos]))
-            ++m_pos; // what follows the closing quote is skipped
+    if (peek() == '"') {
+        advance();
+        for (int c = peek(); c >= 0 && c != '"'; c = peek()) {
+            field += char(c);
+            advance();
+        }
+        if (peek() == '"')
+            advance();
+        for (int c = peek(); c >= 0 && c != ',' && !isLineEnd(c); c = peek())
+            advance(); // what follows the closing quote is skipped
     } else {
-        while (m_pos < n && m_data[m_pos] != ',' && !isLineEnd(m_data[m_pos]))
-            field += m_data[m_pos++];
+        for (int c = peek(); c >= 0 && c != ',' && !isLineEnd(c); c = peek()) {
+            field += char(c);
+            advance();
+        }
     }
 
     // Consume the delimiter: a comma, or one line end (CR LF, CR or LF).
-    if (m_pos < n && m_data[m_pos] == ',') {
-        ++m_pos;
-    } else if (m_pos < n && m_data[m_pos] == '\r') {
-        ++m_pos;
-        if (m_pos < n && m_data[m_pos] == '\n')
-            ++m_pos;
-    } else if (m_pos < n && m_data[m_pos] == '\n') {
-        ++m_pos;
+    const int delimiter = peek();
+    if (delimiter == ',' || delimiter == '\n') {
+        advance();
+    } else if (delimiter == '\r') {
+        advance();
+        if (peek() == '\n')
+            advance();
     }
     return QString::fromLatin1(field);
 }

@@ -7,11 +7,15 @@
 // any leading blanks, a field that begins with a double quote runs to the next double quote and
 // the rest up to the next comma or line end is skipped; any other field runs to the next comma
 // or line end. Every field read is a text.
+//
+// A quoted field that is never closed runs to the next double quote wherever it stands, across
+// line ends, or to the end of the file.
 
 #include "console/sequence.h"
 
 #include <QByteArray>
 #include <QFile>
+#include <QIODevice>
 #include <QString>
 #include <optional>
 
@@ -31,16 +35,23 @@ private:
     QFile &m_file;
 };
 
-// Reads fields one after another from the whole content of a file.
+// Reads fields one after another from an open file (or any device), taking from it only what
+// the fields need.
 class Reader {
 public:
-    explicit Reader(QByteArray content) : m_data(std::move(content)) {}
-    // The next field, or nullopt when the content has ended.
+    explicit Reader(QIODevice &device) : m_device(device) {}
+    // The next field, or nullopt when the content has ended or cannot be read.
     std::optional<QString> next();
 
 private:
-    QByteArray m_data;
+    // The byte at the reading position, or -1 at the end (or a read error).
+    int peek();
+    void advance() { ++m_pos; }
+
+    QIODevice &m_device;
+    QByteArray m_chunk;
     qsizetype m_pos = 0;
+    bool m_failed = false;
 };
 
 } // namespace commandfile

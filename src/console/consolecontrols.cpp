@@ -2,6 +2,31 @@
 
 #include "console/logo.h"
 
+namespace {
+
+// A command goes on the wire one byte per character: a character without an 8-bit code,
+// typed or pasted, is left out rather than sent as something else.
+void keepSingleByteCharacters(QLineEdit *field)
+{
+    QObject::connect(field, &QLineEdit::textEdited, field, [field](const QString &text) {
+        QString kept;
+        kept.reserve(text.size());
+        int cursor = field->cursorPosition();
+        for (qsizetype i = 0; i < text.size(); ++i) {
+            if (text.at(i).unicode() <= 0xFF)
+                kept += text.at(i);
+            else if (i < cursor)
+                --cursor;
+        }
+        if (kept.size() != text.size()) {
+            field->setText(kept);
+            field->setCursorPosition(cursor);
+        }
+    });
+}
+
+} // namespace
+
 void ConsoleControls::createControls(QWidget *window)
 {
     m_window = window;
@@ -23,10 +48,10 @@ void ConsoleControls::createControls(QWidget *window)
         ButtonShape[r]->setAccessibleName("Indicator " + n);
         SendCommand[r] = new QPushButton(window);
         SendCommand[r]->setObjectName("SendCommand_" + n);
-        SendCommand[r]->setAccessibleName("Send String " + n);
         StringToSend[r] = new QLineEdit(window);
         StringToSend[r]->setObjectName("StringToSend_" + n);
         StringToSend[r]->setAccessibleName("Command string " + n);
+        keepSingleByteCharacters(StringToSend[r]);
         ReceiveString[r] = new QLineEdit(window);
         ReceiveString[r]->setObjectName("ReceiveString_" + n);
         ReceiveString[r]->setAccessibleName("Response " + n);
@@ -39,7 +64,6 @@ void ConsoleControls::createControls(QWidget *window)
     for (int i = 0; i < kBarButtons; ++i) {
         LoadButton[i] = new QPushButton(window);
         LoadButton[i]->setObjectName("LoadButton_" + QString::number(i));
-        LoadButton[i]->setAccessibleName(layout::barButtons()[size_t(i)].caption);
     }
     auto c = controls();
     layout::initTemplate(c);

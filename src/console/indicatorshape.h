@@ -5,6 +5,12 @@
 #include <QColor>
 #include <QWidget>
 
+namespace colours {
+inline const QColor white(255, 255, 255);
+inline const QColor green(0, 255, 0);
+inline const QColor red(255, 0, 0);
+} // namespace colours
+
 class IndicatorShape : public QWidget {
     Q_OBJECT
 public:

@@ -10,6 +10,7 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QPointer>
+#include <utility>
 
 const QString StringFun::kSlashMessage = QStringLiteral(
     "Please Enter Command Strings with a leading slash '/' followed by the unit address, such as '/1&'.");
@@ -19,8 +20,6 @@ const QString kLoadedTitle = QStringLiteral("Current Command File: ");
 const QString kWriteError = QStringLiteral("Error Writing File: ");
 const QString kReadError = QStringLiteral("Error Reading file: ");
 constexpr int kPlayTick = 50;
-// A command file is 1025 short lines; nothing beyond this much of a file is ever read.
-constexpr qint64 kMaxFileRead = 64 * 1024 * 1024;
 } // namespace
 
 const std::array<QString, StringFun::kDefaultRows> &StringFun::defaultStrings()
@@ -40,15 +39,16 @@ QString StringFun::windowTitleText()
         + numbers::signedWithBlank(QUORVANE_VERSION_REVISION);
 }
 
-StringFun::StringFun() : link(*this, *this, this), recorder(*this)
+StringFun::StringFun() : m_link(*this, *this, this), m_recorder(*this)
 {
     setObjectName("StringFun");
-    setAccessibleName("Quorvane console");
 
     createControls(this);
     for (int r = 0; r < kRows; ++r) {
         if (r >= kDefaultRows)
             StringToSend[r]->setText(QStringLiteral("/1?"));
+        // Every row's indicator ticks at the same pace, whether or not the layout placed it.
+        ButtonTimer[r]->setInterval(layout::kIndicatorInterval);
         const auto index = int16_t(r);
         connect(SendCommand[r], &QPushButton::clicked, this, [this, index] { SendCommand_Click(index); });
         connect(ButtonTimer[r], &QTimer::timeout, this, [this, index] { ButtonTimer_Timer(index); });
@@ -71,7 +71,7 @@ StringFun::~StringFun() = default;
 
 void StringFun::Form_Load()
 {
-    link.ErrorTexts = framing::errorTexts();
+    m_link.ErrorTexts = framing::errorTexts();
     LoadDefaultStrings();
     SetupScreen();
 }
@@ -91,7 +91,9 @@ void StringFun::SetupScreen()
         MSComm1().close();
     auto c = controls();
     layout::apply(c, NumRows);
-    setWindowTitle(windowTitleText());
+    // Once a file is loaded the title names it, whatever re-lays the console.
+    if (!m_fileLoaded)
+        setWindowTitle(windowTitleText());
     // A time-out the timer cannot take (not a number, zero or negative) keeps the previous one.
     if (const auto ms = numbers::toInt32(windows::get<Settings>().fields.RCVTimeout->text()); ms && *ms > 0)
         tmrReceiveTimeOut().setInterval(*ms);
@@ -102,42 +104,69 @@ void StringFun::SendCommand_Click(int16_t Index)
     // A row that does not exist (a hand-edited command file played back) is not pressed.
     if (Index < 0 || Index >= kRows)
         return;
-    link.CurrentCommand = StringToSend[Index]->text();
-    if (!link.CurrentCommand.startsWith(QLatin1Char('/'))) {
+    m_link.CurrentCommand = StringToSend[Index]->text();
+    if (!m_link.CurrentCommand.startsWith(QLatin1Char('/'))) {
         platform::message(this, {kSlashMessage});
         return;
     }
-    for (int r = 0; r < NumRows && r < kRows; ++r)
-        SendCommand[r]->setEnabled(false);
-    link.ResponseBuffer.clear();
+    disableSendButtons();
+    m_link.ResponseBuffer.clear();
     ButtonShape[Index]->setFillColor(colours::white);
+    m_indicatorArmed[size_t(Index)] = true;
     ButtonTimer[Index]->start();
-    recorder.storePress(Index);
-    link.CurrentRow = Index;
+    m_sending = true;
+    m_recorder.storePress(Index);
+    m_link.CurrentRow = Index;
 
     QPointer<StringFun> self(this);
     platform::pumpEvents();
     if (!self || isUnloading())
         return;
-    link.subSendToDrive(QString());
+    m_link.subSendToDrive(QString());
+    m_sending = false;
+    if (const int presses = std::exchange(m_fullAfterSend, 0))
+        showSequenceFull(presses);
+}
+
+void StringFun::disableSendButtons()
+{
+    // Disabling the focused button would hand the focus to the next field, where the next
+    // keystroke would overwrite a command; the window holds it instead until the reply.
+    QWidget *focus = focusWidget();
+    for (int r = 0; r < NumRows && r < kRows; ++r) {
+        if (SendCommand[r] == focus) {
+            m_focusAfterSend = SendCommand[r];
+            SendCommand[r]->clearFocus();
+        }
+        SendCommand[r]->setEnabled(false);
+    }
 }
 
 void StringFun::ButtonTimer_Timer(int16_t Index)
 {
-    if (Index >= 0 && Index < kRows)
-        ButtonShape[Index]->setFillColor(colours::white);
+    if (Index < 0 || Index >= kRows)
+        return;
+    ButtonShape[Index]->setFillColor(colours::white);
+    // A white indicator needs no more ticks until a result colours it again.
+    ButtonTimer[Index]->stop();
 }
 
-void StringFun::RecordPlayTimer_Timer() { recorder.tick(); }
+void StringFun::RecordPlayTimer_Timer()
+{
+    m_recorder.tick();
+    // The clock rests while nothing is recorded or played; starting either sets it going.
+    if (!m_recorder.Recording && !m_recorder.Playing)
+        RecordPlayTimer->stop();
+}
 
 void StringFun::LoadButton_Click(int16_t Index)
 {
     if (MSComm1().isOpen())
         MSComm1().close();
     switch (Index) {
-    case 0: recorder.playEndlessButton(); break;
-    case 1: recorder.playbackButton(); break;
-    case 2: recorder.recordButton(); break;
+    case 0: m_recorder.playEndlessButton(); break;
+    case 1: m_recorder.playbackButton(); break;
+    case 2: m_recorder.recordButton(); break;
     case 3: windows::get<Settings>().showFromConsole(); break;
     case 4: SaveStrings(); break;
     case 5: LoadStrings(); break;
@@ -163,9 +192,10 @@ void StringFun::SaveStrings()
     for (int r = 0; ok && r < commandfile::kRows; ++r)
         ok = writer.writeText(StringToSend[r]->text());
     for (int k = 0; ok && k < commandfile::kEntries; ++k)
-        ok = writer.write(recorder.RecordArray[size_t(k)][0]) && writer.write(recorder.RecordArray[size_t(k)][1]);
-    ok = ok && file.flush();
+        ok = writer.write(m_recorder.RecordArray[size_t(k)][0]) && writer.write(m_recorder.RecordArray[size_t(k)][1]);
+    // Closing writes what is still buffered; a failure there is a write error like any other.
     file.close();
+    ok = ok && file.error() == QFileDevice::NoError;
     if (!ok)
         platform::message(this, {kWriteError + *path, QMessageBox::Warning});
 }
@@ -179,11 +209,10 @@ void StringFun::LoadStrings()
     if (!path)
         return;
 
+    // Fields are read from the file as they are needed: nothing past the last field is read.
     QFile file(*path);
     bool ok = file.open(QIODevice::ReadOnly);
-    commandfile::Reader reader(ok ? file.read(kMaxFileRead) : QByteArray());
-    ok = ok && file.error() == QFileDevice::NoError;
-    file.close();
+    commandfile::Reader reader(file);
 
     // Rows and entries read before a failure keep their new values.
     for (int i = 0; ok && i < commandfile::kRows; ++i) {
@@ -197,13 +226,15 @@ void StringFun::LoadStrings()
         for (int col = 0; ok && col < 2; ++col) {
             const auto field = reader.next();
             if ((ok = field.has_value()))
-                recorder.RecordArray[size_t(k)][size_t(col)] = *field;
+                m_recorder.RecordArray[size_t(k)][size_t(col)] = *field;
         }
     }
+    file.close();
     if (!ok) {
         platform::message(this, {kReadError + *path, QMessageBox::Warning});
         return;
     }
+    m_fileLoaded = true;
     setWindowTitle(kLoadedTitle + *path);
 }
 
@@ -230,16 +261,23 @@ void StringFun::setResponseText(int row, const QString &text)
         ReceiveString[row]->setText(text);
 }
 
-void StringFun::setIndicator(int row, const QColor &colour)
+void StringFun::markRow(int row, Outcome outcome)
 {
-    if (row >= 0 && row < kRows)
-        ButtonShape[row]->setFillColor(colour);
+    if (row < 0 || row >= kRows)
+        return;
+    ButtonShape[row]->setFillColor(outcome == Outcome::Decoded ? colours::green : colours::red);
+    if (m_indicatorArmed[size_t(row)] && !ButtonTimer[row]->isActive())
+        ButtonTimer[row]->start();
 }
 
 void StringFun::enableSendButtons()
 {
     for (int r = 0; r < NumRows && r < kRows; ++r)
         SendCommand[r]->setEnabled(true);
+    // The focus goes back to the pressed button unless the operator has put it elsewhere.
+    if (QPushButton *b = m_focusAfterSend.data(); b && !focusWidget() && b->isVisible() && b->isEnabled())
+        b->setFocus(Qt::OtherFocusReason);
+    m_focusAfterSend.clear();
 }
 
 framing::Mode StringFun::framingMode()
@@ -271,12 +309,16 @@ void StringFun::enablePlayTimer()
 
 void StringFun::sequenceFull(int presses)
 {
-    // Shown once the press that filled the table has been sent.
-    QPointer<StringFun> self(this);
-    QTimer::singleShot(0, this, [self, presses] {
-        if (self)
-            platform::message(self, {QStringLiteral("The recorded sequence is full: recording stopped after %1 presses.")
-                                         .arg(presses),
-                                     QMessageBox::Information});
-    });
+    // The press that filled the table goes on the wire before the message holds the operator.
+    if (m_sending)
+        m_fullAfterSend = presses;
+    else
+        showSequenceFull(presses);
+}
+
+void StringFun::showSequenceFull(int presses)
+{
+    platform::message(this, {QStringLiteral("The recorded sequence is full: recording stopped after %1 presses.")
+                                 .arg(presses),
+                             QMessageBox::Information});
 }

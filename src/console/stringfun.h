@@ -10,6 +10,7 @@
 #include <QFrame>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QTimer>
 #include <array>
@@ -41,25 +42,26 @@ public:
     void SaveStrings();
     void LoadStrings();
 
-    CommPort &MSComm1() { return link.MSComm1(); }
-    QTimer &tmrReceiveTimeOut() { return link.tmrReceiveTimeOut(); }
-    QString DecodeSettingsResponse() const { return link.DecodeSettingsResponse(); }
-    void ResetResponse() { link.ResetResponse(); }
+    CommPort &MSComm1() { return m_link.MSComm1(); }
+    QTimer &tmrReceiveTimeOut() { return m_link.tmrReceiveTimeOut(); }
+    void subSendToDrive(const QString &strCommand) { m_link.subSendToDrive(strCommand); }
+    QString DecodeSettingsResponse() const { return m_link.DecodeSettingsResponse(); }
+    void ResetResponse() { m_link.ResetResponse(); }
+
+    // What the console shows and keeps, for whoever needs to look (tests, the help window).
+    int16_t numRows() const { return NumRows; }
+    int16_t currentRow() const { return m_link.CurrentRow; }
+    const SequenceRecorder &sequence() const { return m_recorder; }
+    QTimer &recordPlayTimer() { return *RecordPlayTimer; }
 
     // RowSink
     void setResponseText(int row, const QString &text) override;
-    void setIndicator(int row, const QColor &colour) override;
+    void markRow(int row, Outcome outcome) override;
     void enableSendButtons() override;
     // LinkSettings: read from the settings window each time.
     framing::Mode framingMode() override;
     QString portNumberText() override;
     QString baudRateText() override;
-
-    QTimer *RecordPlayTimer = nullptr;
-
-    int16_t NumRows = 0;
-    DriveLink link;
-    SequenceRecorder recorder;
 
     static const QString kSlashMessage;
 
@@ -70,4 +72,24 @@ private:
     void setBarEnabled(int index, bool enabled) override;
     void enablePlayTimer() override;
     void sequenceFull(int presses) override;
+
+    void disableSendButtons();
+    void showSequenceFull(int presses);
+
+    int16_t NumRows = 0;
+    DriveLink m_link;
+    SequenceRecorder m_recorder;
+    QTimer *RecordPlayTimer = nullptr;
+
+    // Rows whose indicator a send has set going: a result painted on them goes white again
+    // at the row's next tick.
+    std::array<bool, kRows> m_indicatorArmed{};
+    // The Send button that had the keyboard focus when a send disabled it; it gets the focus
+    // back when the buttons are enabled again, unless the operator has moved it meanwhile.
+    QPointer<QPushButton> m_focusAfterSend;
+    // A send is under way: a full sequence is reported once its press has gone out.
+    bool m_sending = false;
+    int m_fullAfterSend = 0;
+    // Set by a successful load: the title names the file from then on.
+    bool m_fileLoaded = false;
 };

@@ -120,11 +120,18 @@ void CommPort::setReceiveThreshold(int count)
         scheduleNotification();
 }
 
-bool CommPort::write(const QString &text)
+bool CommPort::setPortNumber(int number)
+{
+    if (m_serial.isOpen())
+        return false;
+    m_portNumber = number;
+    return true;
+}
+
+bool CommPort::write(const QByteArray &bytes)
 {
     if (!m_serial.isOpen())
         return false;
-    const QByteArray bytes = text.toLatin1();
     if (bytes.isEmpty())
         return true;
     const qint64 n = m_serial.write(bytes);

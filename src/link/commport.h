@@ -33,7 +33,8 @@ public:
     void close();
 
     int portNumber() const { return m_portNumber; }
-    void setPortNumber(int number) { m_portNumber = number; }
+    // False, and the number kept, while the port is open: an open port keeps its device.
+    bool setPortNumber(int number);
     // The device the current port number maps to.
     QString devicePath() const;
 
@@ -48,9 +49,11 @@ public:
     int inputMode() const { return m_inputMode; }
     void setInputMode(int mode) { m_inputMode = mode; }
 
-    // Writes the text, one byte per character (Latin-1). False when the port is not open or the
-    // write is refused.
-    bool write(const QString &text);
+    // Writes the bytes. False when the port is not open or the write is refused.
+    bool write(const QByteArray &bytes);
+    // Writes the text, one byte per character (Latin-1).
+    bool write(const QString &text) { return write(text.toLatin1()); }
+    bool write(const char *text) { return write(QByteArray(text)); }
     // Up to the read length (everything waiting when it is 0); empty when nothing waits;
     // nullopt when the port is not open or cannot be read.
     std::optional<QString> read();

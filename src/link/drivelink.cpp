@@ -31,13 +31,15 @@ void DriveLink::subSendToDrive(const QString &strCommand)
         m_port.open();
     }
 
+    // The frame and its checksum are built from the very bytes that go on the wire.
+    const QByteArray command = CurrentCommand.toLatin1();
     const framing::Mode mode = m_settings.framingMode();
     if (mode == framing::Mode::DT) {
-        m_port.write(CurrentCommand);
-        m_port.write(QString(QChar(framing::CR)));
+        m_port.write(command);
+        m_port.write(QByteArray(1, char(framing::CR)));
     }
     if (mode == framing::Mode::OEM)
-        m_port.write(framing::oemFrame(CurrentCommand));
+        m_port.write(framing::oemFrame(command));
 }
 
 void DriveLink::MSComm1_OnComm()
@@ -47,21 +49,35 @@ void DriveLink::MSComm1_OnComm()
         m_rows.setResponseText(CurrentRow, kCommErrorText);
         return;
     }
+    receive(*read);
+}
+
+void DriveLink::receive(const QString &characters)
+{
     const framing::Mode mode = m_settings.framingMode();
     if (mode == framing::Mode::DT) {
-        if (*read == QString(QChar(framing::CR)))
-            DecodeResponse();
-        else
-            ResponseBuffer += *read;
+        for (const QChar ch : characters) {
+            if (ch == QChar(framing::CR))
+                DecodeResponse();
+            else
+                collect(ch);
+        }
     }
     if (mode == framing::Mode::OEM) {
-        if (read->isEmpty()) { // every recogniser state needs a character
+        if (characters.isEmpty()) { // every recogniser state needs a character
             m_rows.setResponseText(CurrentRow, kCommErrorText);
             return;
         }
-        for (const QChar ch : *read)
+        for (const QChar ch : characters)
             receiveOem(ch);
     }
+}
+
+void DriveLink::collect(QChar ch)
+{
+    if (ResponseBuffer.size() >= kMaxResponse)
+        ResponseBuffer.remove(0, ResponseBuffer.size() - kMaxResponse / 2);
+    ResponseBuffer += ch;
 }
 
 void DriveLink::receiveOem(QChar ch)
@@ -77,13 +93,13 @@ void DriveLink::receiveOem(QChar ch)
         return; // an STX in state 0 is the start itself, not a restart
     case 1:
         OemRxChecksum ^= c;
-        ResponseBuffer += ch;
+        collect(ch);
         if (ch == QLatin1Char('0'))
             OemRxState = 2;
         break;
     case 2:
         OemRxChecksum ^= c;
-        ResponseBuffer += ch;
+        collect(ch);
         if (c == framing::ETX)
             OemRxState = 3;
         break;
@@ -137,17 +153,17 @@ void DriveLink::DecodeResponse()
             setErrorCode(buffer.at(zero + 1));
         data = dataText(buffer, 5, length - 1);
         writeRow(data);
-        m_rows.setIndicator(CurrentRow, colours::green);
+        m_rows.markRow(CurrentRow, Outcome::Decoded);
     }
     if (mode == framing::Mode::OEM) {
         if (length >= 2)
             setErrorCode(buffer.at(1));
         data = dataText(buffer, 3, length - 1);
         writeRow(data);
-        m_rows.setIndicator(CurrentRow, colours::green);
+        m_rows.markRow(CurrentRow, Outcome::Decoded);
     }
     ResponseBuffer = data;
-    m_rows.setIndicator(CurrentRow, colours::green);
+    m_rows.markRow(CurrentRow, Outcome::Decoded);
     m_rows.enableSendButtons();
     emit replyDecoded(CurrentRow);
 }
@@ -155,7 +171,7 @@ void DriveLink::DecodeResponse()
 void DriveLink::tmrReceiveTimeOut_Timer()
 {
     m_rows.setResponseText(CurrentRow, kTimeoutText);
-    m_rows.setIndicator(CurrentRow, colours::red);
+    m_rows.markRow(CurrentRow, Outcome::TimedOut);
     m_timeout.stop();
     // Flush the line: discard what waits, close and open again with the same settings.
     if (m_port.isOpen()) {

@@ -9,12 +9,14 @@
 #include "link/commport.h"
 #include "link/framing.h"
 
-#include <QColor>
 #include <QObject>
 #include <QString>
 #include <QTimer>
 #include <array>
 #include <cstdint>
+
+// How a command ended, as a row's indicator shows it.
+enum class Outcome { Decoded, TimedOut };
 
 // Where the link's results go: the console's rows.
 class RowSink {
@@ -22,8 +24,8 @@ public:
     virtual ~RowSink() = default;
     // Write this text into row `row`'s response field; a row that does not exist is ignored.
     virtual void setResponseText(int row, const QString &text) = 0;
-    // Colour row `row`'s indicator.
-    virtual void setIndicator(int row, const QColor &colour) = 0;
+    // Show on row `row`'s indicator how its command ended.
+    virtual void markRow(int row, Outcome outcome) = 0;
     // Enable the Send buttons of all rows in use.
     virtual void enableSendButtons() = 0;
 };
@@ -39,12 +41,6 @@ public:
     virtual QString baudRateText() = 0;
 };
 
-namespace colours {
-inline const QColor white(255, 255, 255);
-inline const QColor green(0, 255, 0);
-inline const QColor red(255, 0, 0);
-} // namespace colours
-
 class DriveLink : public QObject {
     Q_OBJECT
 public:
@@ -59,6 +55,9 @@ public:
     void subSendToDrive(const QString &strCommand = QString());
     // Receive notification: one character.
     void MSComm1_OnComm();
+    // The characters as the receive notification takes them from the port, one at a time;
+    // an empty text is an empty read.
+    void receive(const QString &characters);
     void DecodeResponse();
     void tmrReceiveTimeOut_Timer();
     QString DecodeSettingsResponse() const { return ResponseBuffer; }
@@ -76,6 +75,9 @@ public:
 
     static const QString kTimeoutText;
     static const QString kCommErrorText;
+    // No reply is longer than a few hundred characters; a line that babbles without ever ending
+    // a reply keeps only its latest characters, so memory stays flat however long it lasts.
+    static constexpr int kMaxResponse = 4096;
 
 signals:
     // A reply has been decoded into CurrentRow (after the row has its text).
@@ -85,6 +87,7 @@ signals:
 
 private:
     void receiveOem(QChar ch);
+    void collect(QChar ch);
 
     RowSink &m_rows;
     LinkSettings &m_settings;

@@ -2,24 +2,24 @@
 
 namespace framing {
 
-unsigned char checksum(const QString &text)
+unsigned char checksum(const QByteArray &bytes)
 {
     unsigned char sum = 0;
-    for (const QChar c : text)
-        sum ^= static_cast<unsigned char>(c.unicode() & 0xFF);
+    for (const char c : bytes)
+        sum ^= static_cast<unsigned char>(c);
     return sum;
 }
 
-QString oemFrame(const QString &command)
+QByteArray oemFrame(const QByteArray &command)
 {
-    QString frame;
+    QByteArray frame;
     frame.reserve(command.size() + 4);
-    frame += QChar(STX);
+    frame += char(STX);
     frame += command.mid(1, 1);
-    frame += QLatin1Char('1');
+    frame += '1';
     frame += command.mid(2);
-    frame += QChar(ETX);
-    frame += QChar(checksum(frame));
+    frame += char(ETX);
+    frame += char(checksum(frame));
     return frame;
 }
 

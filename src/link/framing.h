@@ -4,6 +4,7 @@
 // DT: the command exactly as typed, then CR. OEM: STX, address, "1", body, ETX and the XOR of
 // every byte from the STX to the ETX. There is no escaping: the checksum may be any byte.
 
+#include <QByteArray>
 #include <QString>
 #include <array>
 
@@ -15,12 +16,12 @@ constexpr char16_t STX = 2;
 constexpr char16_t ETX = 3;
 constexpr char16_t CR = 13;
 
-// XOR of the character codes, from 0.
-unsigned char checksum(const QString &text);
+// XOR of the bytes, from 0.
+unsigned char checksum(const QByteArray &bytes);
 
-// The OEM frame of a command: STX, its second character (the address, possibly none), "1",
-// everything from its third character, ETX, checksum.
-QString oemFrame(const QString &command);
+// The OEM frame of a command's bytes: STX, its second byte (the address, possibly none), "1",
+// everything from its third byte, ETX, checksum.
+QByteArray oemFrame(const QByteArray &command);
 
 // The 17 status texts, indexed by a reply's error code.
 const std::array<QString, 17> &errorTexts();

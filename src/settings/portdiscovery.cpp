@@ -25,8 +25,8 @@ bool PortAvailable(CommPort &port, int n)
 {
     if (n < kFirstPort || n > kLastPort)
         return false;
-    port.setPortNumber(n);
-    if (port.isOpen())
+    // An open port refuses a new number: the probe answers false and the port keeps its own.
+    if (!port.setPortNumber(n) || port.isOpen())
         return false;
     if (!port.open())
         return false;

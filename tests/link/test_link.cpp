@@ -112,7 +112,7 @@ private slots:
         pty->send(reply);
         QVERIFY(waitForResult(*link));
         QCOMPARE(rows.text[3], row);
-        QCOMPARE(rows.colour[3], row == DriveLink::kTimeoutText ? colours::red : colours::green);
+        QCOMPARE(rows.outcome[3], row == DriveLink::kTimeoutText ? Outcome::TimedOut : Outcome::Decoded);
         QCOMPARE(rows.enables, 1);
         QVERIFY(!link->tmrReceiveTimeOut().isActive());
         QCOMPARE(atDecode, data); // data text only: no status character, no ETX
@@ -156,7 +156,7 @@ private slots:
         send("/1?0", 4);
         QVERIFY(waitForResult(*link));
         QCOMPARE(rows.text[4], DriveLink::kTimeoutText);
-        QCOMPARE(rows.colour[4], colours::red);
+        QCOMPARE(rows.outcome[4], Outcome::TimedOut);
     }
 
     void failedNotificationShowsCommunicationsError()
@@ -192,7 +192,7 @@ private slots:
         pty->send("\r"); // no status character: the code of the last reply stays
         QVERIFY(waitForResult(*link));
         QCOMPARE(rows.text[5], QString(" Invalid Command"));
-        QCOMPARE(rows.colour[5], colours::green);
+        QCOMPARE(rows.outcome[5], Outcome::Decoded);
     }
 
     void unplugIsReportedOnceAndTheNextSendOpensAgain()

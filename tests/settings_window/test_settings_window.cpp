@@ -292,7 +292,7 @@ private slots:
         QCOMPARE(store.value("Settings", "RCVTimeout"), QString("3000"));
         QCOMPARE(store.value("ValvePositions", "MaximumSteps"), QString("24000"));
         // The console is laid out again from the new row count; the window is hidden, not destroyed.
-        QCOMPARE(c.NumRows, int16_t(rows));
+        QCOMPARE(c.numRows(), int16_t(rows));
         QVERIFY(c.SendCommand[rows - 1]->isVisibleTo(&c));
         QVERIFY(!c.SendCommand[rows]->isVisibleTo(&c));
         QVERIFY(!s.isVisible());
@@ -416,7 +416,7 @@ private slots:
         Settings &s = windows::get<Settings>();
         s.showFromConsole();
         QTest::mouseClick(s.fields.OEMProtocol, Qt::LeftButton);
-        c.link.subSendToDrive("/1A1000R");
+        c.subSendToDrive("/1A1000R");
         QByteArray oem = "\x02" "11A1000R" "\x03";
         char sum = 0;
         for (char ch : std::as_const(oem))
@@ -428,7 +428,7 @@ private slots:
         QVERIFY(!topmost(s));
         QVERIFY(!windows::loaded<Settings>());
         settle();
-        c.link.subSendToDrive("/1A1000R");
+        c.subSendToDrive("/1A1000R");
         QCOMPARE(line.receive(9), QByteArray("/1A1000R\r"));
         c.tmrReceiveTimeOut().stop();
         Settings *again = windows::loaded<Settings>();

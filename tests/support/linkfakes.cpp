@@ -5,7 +5,7 @@
 #include <QTest>
 
 void RecordedRows::setResponseText(int row, const QString &t) { text[row] = t; }
-void RecordedRows::setIndicator(int row, const QColor &c) { colour[row] = c; }
+void RecordedRows::markRow(int row, Outcome o) { outcome[row] = o; }
 void RecordedRows::enableSendButtons() { ++enables; }
 
 framing::Mode LiveSettings::framingMode() { return mode; }

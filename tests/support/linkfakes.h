@@ -4,17 +4,16 @@
 
 #include "link/drivelink.h"
 
-#include <QColor>
 #include <QMap>
 #include <QString>
 
 // The rows, as the console would show them.
 struct RecordedRows : RowSink {
     QMap<int, QString> text;
-    QMap<int, QColor> colour;
+    QMap<int, Outcome> outcome;
     int enables = 0; // how often the Send buttons were enabled again
     void setResponseText(int row, const QString &t) override;
-    void setIndicator(int row, const QColor &c) override;
+    void markRow(int row, Outcome o) override;
     void enableSendButtons() override;
 };
 
