@@ -16,6 +16,13 @@ bool Writer::write(const SequenceValue &value)
 namespace {
 bool isLineEnd(int c) { return c == '\r' || c == '\n'; }
 constexpr qint64 kChunk = 64 * 1024;
+// A row holds at most 32767 characters; a longer field is read to its end but not kept whole.
+constexpr qsizetype kMaxField = 64 * 1024;
+void keep(QByteArray &field, int c)
+{
+    if (field.size() < kMaxField)
+        field += char(c);
+}
 } // namespace
 
 int Reader::peek()
@@ -44,7 +51,7 @@ std::optional<QString> Reader::next()
     if (peek() == '"') {
         advance();
         for (int c = peek(); c >= 0 && c != '"'; c = peek()) {
-            field += char(c);
+            keep(field, c);
             advance();
         }
         if (peek() == '"')
@@ -53,7 +60,7 @@ std::optional<QString> Reader::next()
             advance(); // what follows the closing quote is skipped
     } else {
         for (int c = peek(); c >= 0 && c != ',' && !isLineEnd(c); c = peek()) {
-            field += char(c);
+            keep(field, c);
             advance();
         }
     }

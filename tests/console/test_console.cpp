@@ -13,6 +13,8 @@
 #include "support/scriptedplatform.h"
 #include "support/tempstore.h"
 
+#include <QAccessible>
+#include <QApplication>
 #include <QFile>
 #include <QFileInfo>
 #include <QKeySequence>
@@ -450,6 +452,7 @@ private slots:
         QCOMPARE(rowTexts(), back); // the 15 hidden rows included
         for (int r = 0; r < 25; ++r)
             QCOMPARE(c.ReceiveString[r]->text(), QString());
+        settings().cmdOK_Click(); // a re-layout keeps the file's name in the title
         QCOMPARE(c.windowTitle(), kLoaded + file);
         // The sequence comes back as texts.
         for (int i = 0; i < 1000; ++i)
@@ -468,6 +471,10 @@ private slots:
         QTest::newRow("unquoted comma, two fields") << QByteArray("/1A,B") << "/1A" << "B" << 1;
         QTest::newRow("unquoted") << QByteArray("/1?0") << "/1?0" << "r1" << 0;
         QTest::newRow("leading blanks skipped") << QByteArray("   \"  x\"") << "  x" << "r1" << 0;
+        // A quoted field runs to the next double quote, across line ends.
+        QTest::newRow("quoted across a line end") << QByteArray("\"ab\r\ncd\"") << "ab\r\ncd" << "r1" << 0;
+        // Only what the fields need is read, however large the file; a row keeps 32767 characters.
+        QTest::newRow("first line over 64 MiB") << QByteArray((64 << 20) + 10, 'x') << QString(32767, 'x') << "r1" << 0;
     }
     void readFields()
     {
@@ -495,6 +502,7 @@ private slots:
         QTest::newRow("load 10 strings") << false << "short.txt" << 10;
         QTest::newRow("load one value short") << false << "short.txt" << 1024;
         QTest::newRow("save onto a folder") << true << "@dir" << 0;
+        QTest::newRow("save onto a full device") << true << "/dev/full" << 0;
     }
     void fileErrors()
     {
@@ -527,6 +535,99 @@ private slots:
                 QVERIFY2(i == 4 ? isText(v, "") : isInt(v, recorded.value(i)), qPrintable(QString::number(i)));
         }
         QVERIFY(QFileInfo(dir.path()).isDir());
+    }
+
+    // ---- at the bench: keyboard, screen reader, an idle console
+
+    // Typing a character without an 8-bit code leaves it out; a send keeps the keyboard focus
+    // with the pressed button (the next keystroke overwrites nothing), and it is back there
+    // when the reply or the time-out enables the buttons, unless the operator moved it.
+    void keyboard_data()
+    {
+        QTest::addColumn<int>("movedTo"); // row whose text field the operator clicks meanwhile; -1: none
+        QTest::newRow("focus returns") << -1;
+        QTest::newRow("operator moved it") << 6;
+    }
+    void keyboard()
+    {
+        QFETCH(int, movedTo);
+        QByteArray fromConsole;
+        sim::PtyServer &sim = attachSimulator();
+        sim.bus().faults().silent = true;
+        sim.setTrace([&fromConsole](bool in, const QByteArray &b) { fromConsole += in ? b : QByteArray(); });
+        StringFun &c = console();
+        settings().fields.RCVTimeout->setText("100");
+        layoutRows("10");
+        c.show();
+        QApplication::setActiveWindow(&c);
+        QVERIFY(QTest::qWaitForWindowActive(&c));
+        c.StringToSend[2]->clear();
+        QTest::keyClicks(c.StringToSend[2], "/1?");
+        QTest::sendKeyEvent(QTest::Click, c.StringToSend[2], Qt::Key_unknown, QString("\u20ac"), Qt::NoModifier);
+        QTest::keyClicks(c.StringToSend[2], "0");
+        QCOMPARE(c.StringToSend[2]->text(), QString("/1?0"));
+        c.SendCommand[2]->setFocus();
+        QTest::keyClick(c.SendCommand[2], Qt::Key_Space);
+        QVERIFY(!c.SendCommand[2]->isEnabled());
+        QCOMPARE(QApplication::focusWidget(), nullptr);
+        QTest::keyClicks(&c, "x");
+        QCOMPARE(c.StringToSend[3]->text(), kDefaults[3]);
+        if (movedTo >= 0)
+            c.StringToSend[movedTo]->setFocus();
+        QTRY_COMPARE_WITH_TIMEOUT(c.ReceiveString[2]->text(), QString("No REZizavur detected. Check connections"), 2000);
+        QCOMPARE(QApplication::focusWidget(), movedTo < 0 ? static_cast<QWidget *>(c.SendCommand[2]) : c.StringToSend[movedTo]);
+        QCOMPARE(fromConsole, QByteArray("/1?0\r"));
+    }
+
+    // Windows are read as windows named by their titles, controls by their captions as they
+    // change; only controls nothing visible names have names of their own.
+    void screenReader()
+    {
+        StringFun &c = console();
+        layoutRows("10");
+        auto name = [](QWidget *w) { return QAccessible::queryAccessibleInterface(w)->text(QAccessible::Name); };
+        auto role = [](QWidget *w) { return QAccessible::queryAccessibleInterface(w)->role(); };
+        QCOMPARE(role(&c), QAccessible::Window);
+        QCOMPARE(name(&c), kTitle);
+        writeLines(path("named.txt"), standardLines());
+        load(path("named.txt"));
+        QCOMPARE(name(&c), kLoaded + path("named.txt"));
+        QCOMPARE(name(c.SendCommand[3]), QString("Send String 3"));
+        QCOMPARE(name(c.StringToSend[3]), QString("Command string 3"));
+        QCOMPARE(name(c.ReceiveString[3]), QString("Response 3"));
+        QCOMPARE(name(c.ButtonShape[3]), QString("Indicator 3"));
+        const QList<QPair<int, QString>> presses = {{2, "Stop Recording"}, {2, "Record"}, {1, "Stop Playback"}, {1, "Play"}};
+        for (const auto &[index, caption] : presses) {
+            barPress(index);
+            QCOMPARE(name(c.LoadButton[index]), caption);
+        }
+        QCOMPARE(name(c.LoadButton[7]), QString("Help"));
+        QCOMPARE(role(&settings()), QAccessible::Window);
+        QCOMPARE(name(&settings()), QString("Communications"));
+        StringFunHelp &help = windows::get<StringFunHelp>();
+        QCOMPARE(role(&help), QAccessible::Window);
+        QCOMPARE(name(&help), help.windowTitle());
+    }
+
+    // A row the layout never placed (pressed by a hand-edited playback) ticks like any other;
+    // once the result has shown and gone white, no timer of the console runs.
+    void idleConsoleWakesNothing()
+    {
+        attachSimulator().bus().faults().silent = true;
+        StringFun &c = console();
+        settings().fields.RCVTimeout->setText("100");
+        layoutRows("11");
+        c.SendCommand_Click(20);
+        QCOMPARE(c.ButtonTimer[20]->interval(), 500);
+        QTRY_COMPARE_WITH_TIMEOUT(c.ButtonShape[20]->fillColor(), kRed, 1000);
+        QTRY_COMPARE_WITH_TIMEOUT(c.ButtonShape[20]->fillColor(), kWhite, 1000);
+        auto anyTimer = [&c] {
+            bool any = c.recordPlayTimer().isActive() || c.tmrReceiveTimeOut().isActive();
+            for (QTimer *t : c.ButtonTimer)
+                any = any || t->isActive();
+            return any;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(!anyTimer(), 1000);
     }
 
     // ---- record and playback
@@ -702,9 +803,15 @@ private slots:
         barPress(2);
         QVERIFY(isText(table[0][0], "") && isInt(table[0][1], 0) && isInt(table[1][0], 0));
 
+        // The press that fills the table is on the wire before the message holds the operator.
+        PtyPair &line = attachPty();
+        QByteArray wire;
+        platform.onMessage = [&](const platform::Message &) { wire = line.drain(20); };
         barPress(2);
         for (int i = 0; i < 499; ++i, ticks(1))
             c.SendCommand_Click(int16_t(i < 498 ? i % 25 : 7));
+        platform.onMessage = nullptr;
+        QCOMPARE(wire.size(), 499 * 4);
         QVERIFY(!c.sequence().Recording);
         QCOMPARE(c.LoadButton[2]->text(), QString("Record"));
         QVERIFY(c.LoadButton[1]->isEnabled() && c.LoadButton[5]->isEnabled());

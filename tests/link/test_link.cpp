@@ -88,6 +88,16 @@ private slots:
                                                        << QByteArray("\xff/0g\x03\r") << "Error 7" << "";
         QTest::newRow("DT CR alone, no code yet") << false << "/1?0" << "" << QByteArray("/1?0\r") << QByteArray("\r")
                                                   << "" << "";
+        QTest::newRow("DT reply over 64 characters") << false << "/1?0" << "" << QByteArray("/1?0\r")
+            << "\xff/0`" + QByteArray(100, '7') + "\x03\r" << QString(100, '7') + " No Error" << QString(100, '7');
+        // A character without an 8-bit code goes out as "?", and the checksum is that of "?".
+        QTest::newRow("OEM euro sign") << true << QString("/1\u20ac") << "" << QByteArray::fromHex("0231313F033E")
+                                       << withChecksum("02306003") << " No Error" << "";
+        // Checksums that are STX and ETX close the reply like any other.
+        QTest::newRow("OEM reply checksum STX") << true << "/1?0" << "" << QByteArray::fromHex("0231313F30030E")
+                                                << withChecksum("0230605303") << "S No Error" << "S";
+        QTest::newRow("OEM reply checksum ETX") << true << "/1?0" << "" << QByteArray::fromHex("0231313F30030E")
+                                                << withChecksum("0230605203") << "R No Error" << "R";
     }
     void exchanges()
     {
@@ -116,15 +126,21 @@ private slots:
         QCOMPARE(rows.enables, 1);
         QVERIFY(!link->tmrReceiveTimeOut().isActive());
         QCOMPARE(atDecode, data); // data text only: no status character, no ETX
+        // The checksum byte ends every reply, good or not; one that is STX starts the next.
         if (oem)
-            QCOMPARE(link->OemRxState, uint8_t(0)); // the checksum byte ends every reply, good or not
+            QCOMPARE(link->OemRxState, uint8_t(reply.endsWith('\x02') ? 1 : 0));
         // One notification per character; the traffic tap sees the command go out and every
         // character come in, in time order.
         QTRY_COMPARE(notified.size(), int(reply.size()));
         QByteArray tapSent, tapReceived;
-        for (const QList<QVariant> &t : tap)
-            (t.at(1).value<CommPort::Direction>() == CommPort::Direction::Sent ? tapSent : tapReceived) += t.at(2).toByteArray();
+        int writes = 0;
+        for (const QList<QVariant> &t : tap) {
+            const bool sent = t.at(1).value<CommPort::Direction>() == CommPort::Direction::Sent;
+            (sent ? tapSent : tapReceived) += t.at(2).toByteArray();
+            writes += sent;
+        }
         QCOMPARE(tapSent, wire);
+        QCOMPARE(writes, oem ? 1 : 2); // an OEM frame whole; a DT command, then its CR
         QCOMPARE(tapReceived, reply);
         QVERIFY(tap.first().at(0).toLongLong() <= tap.last().at(0).toLongLong());
     }
@@ -159,17 +175,52 @@ private slots:
         QCOMPARE(rows.outcome[4], Outcome::TimedOut);
     }
 
+    // A read that fails is a communications error in both framings; an empty read is one only in
+    // OEM, where every recogniser state needs a character.
+    void failedNotificationShowsCommunicationsError_data()
+    {
+        QTest::addColumn<bool>("oem");
+        QTest::newRow("DT") << false;
+        QTest::newRow("OEM") << true;
+    }
     void failedNotificationShowsCommunicationsError()
     {
-        live.mode = framing::Mode::OEM;
+        QFETCH(bool, oem);
+        live.mode = oem ? framing::Mode::OEM : framing::Mode::DT;
         link->CurrentRow = 8;
         link->MSComm1_OnComm(); // port closed: cannot be read
         QCOMPARE(rows.text[8], DriveLink::kCommErrorText);
         send("/1?0", 9);
         pty->receive(1);
-        link->MSComm1_OnComm(); // open, nothing waiting: OEM needs a character
-        QCOMPARE(rows.text[9], DriveLink::kCommErrorText);
+        link->MSComm1_OnComm(); // open, nothing waiting
+        QCOMPARE(rows.text.value(9), oem ? DriveLink::kCommErrorText : QString());
+        QCOMPARE(link->ResponseBuffer, QString());
         QVERIFY(link->tmrReceiveTimeOut().isActive()); // the time-out keeps running
+    }
+
+    // Characters fed straight to the receive path: a babbling line keeps the buffer bounded and a
+    // real reply after it still decodes; a time-out leaves a half reply and the recogniser alone.
+    void babblingLineAndHalfReplies()
+    {
+        link->CurrentRow = 6;
+        const QString noise = QString(1 << 20, QChar('7'));
+        link->receive(noise);
+        QVERIFY(link->ResponseBuffer.size() <= 4096);
+        link->ResponseBuffer.clear();
+        link->receive("\xff/0`" + QString(1000, 'A') + "\x03\r");
+        QCOMPARE(rows.text[6], QString(1000, 'A') + " No Error");
+
+        live.mode = framing::Mode::OEM;
+        link->receive("\x02" + noise);
+        QVERIFY(link->ResponseBuffer.size() <= 4096);
+        link->receive("\x02" "0`4");
+        QCOMPARE(link->OemRxState, uint8_t(2));
+        link->tmrReceiveTimeOut().setInterval(30);
+        link->tmrReceiveTimeOut().start();
+        QVERIFY(waitForResult(*link));
+        QCOMPARE(rows.text[6], DriveLink::kTimeoutText);
+        QCOMPARE(link->OemRxState, uint8_t(2));
+        QVERIFY(link->ResponseBuffer.endsWith("0`4"));
     }
 
     void timeOutFlushesReopensAndLateRepliesGoToTheCurrentRow()
@@ -192,6 +243,10 @@ private slots:
         pty->send("\r"); // no status character: the code of the last reply stays
         QVERIFY(waitForResult(*link));
         QCOMPARE(rows.text[5], QString(" Invalid Command"));
+        link->CurrentRow = 6;
+        pty->send("x0\r"); // a "0" in the last place has no status character after it
+        QVERIFY(waitForResult(*link));
+        QCOMPARE(rows.text[6], QString(" Invalid Command"));
         QCOMPARE(rows.outcome[5], Outcome::Decoded);
     }
 

@@ -3,6 +3,8 @@
 QMessageBox::StandardButton ScriptedPlatform::message(QWidget *, const platform::Message &m)
 {
     messages.append(m);
+    if (onMessage)
+        onMessage(m);
     if (!buttons.isEmpty())
         return buttons.dequeue();
     for (int bit = 0; bit < 32; ++bit) // lowest standard button offered

@@ -6,6 +6,7 @@
 
 #include <QList>
 #include <QQueue>
+#include <functional>
 
 class ScriptedPlatform final : public platform::Adapter {
 public:
@@ -21,6 +22,8 @@ public:
     QQueue<std::optional<QString>> files;
 
     QList<platform::Message> messages;
+    // Called as each message box opens, to look at the world at that moment.
+    std::function<void(const platform::Message &)> onMessage;
     QList<platform::FileDialogRequest> dialogs;
     QStringList texts() const;
 };
