@@ -22,4 +22,10 @@ void setGeometry(QWidget *w, double left, double top, double width, double heigh
 
 int toPixels(double twips);
 
+// A window's twips are its outer size, frame included. The frame is known only once the window
+// manager has framed the window; until then a window is taken to get the frame the last framed
+// window got. Call this when a shown window moves or is resized: an outer size set before its
+// frame was known is applied again. True the first time the window is seen framed.
+bool frameChanged(QWidget *window);
+
 } // namespace twips

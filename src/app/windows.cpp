@@ -1,5 +1,7 @@
 #include "app/windows.h"
 
+#include "app/twips.h"
+
 #include <QAccessible>
 #include <QAccessibleWidget>
 #include <QCloseEvent>
@@ -62,6 +64,16 @@ void Form::unload()
     Form_Unload();
     hide();
     deleteLater();
+}
+
+bool Form::event(QEvent *e)
+{
+    const bool result = QWidget::event(e);
+    // The window manager's frame shows up with the first move or resize after the show.
+    if (e->type() == QEvent::Move || e->type() == QEvent::Resize || e->type() == QEvent::Show)
+        if (twips::frameChanged(this))
+            frameKnown();
+    return result;
 }
 
 void Form::closeEvent(QCloseEvent *event)

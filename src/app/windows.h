@@ -35,6 +35,10 @@ public:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    bool event(QEvent *e) override;
+    // The window manager has framed the shown window for the first time: its outer size is
+    // known from now on.
+    virtual void frameKnown() {}
 
 private:
     bool m_unloading = false;

@@ -222,7 +222,23 @@ void Settings::placeAt(double leftTwips, double topTwips)
 
 void Settings::showFromConsole()
 {
+    placeBelowSettingsButton();
+    show();
+    raise();
+    activateWindow();
+}
+
+void Settings::frameKnown()
+{
+    // The first placement took the frame for the console's; place again by the real one.
+    if (m_placedFromConsole)
+        placeBelowSettingsButton();
+}
+
+void Settings::placeBelowSettingsButton()
+{
     if (StringFun *console = windows::loaded<StringFun>(); console && console->LoadButton[3]) {
+        m_placedFromConsole = true;
         const QPushButton *b = console->LoadButton[3];
         // Outer window positions on the screen, the button's inside the console's client
         // area; no allowance for borders or the title bar.
@@ -232,9 +248,6 @@ void Settings::showFromConsole()
         placeAt(consoleLeft + twips::left(b) - twips::width(b) / 2,
                 consoleTop + twips::top(b) + twips::height(this) / 2);
     }
-    show();
-    raise();
-    activateWindow();
 }
 
 void Settings::MaxStrings_Change()

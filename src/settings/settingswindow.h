@@ -58,9 +58,15 @@ public:
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
+    void frameKnown() override;
 
 private:
+    // Left at the console's left + the "Settings" button's left - half its width; top at the
+    // console's top + the button's top + half of this window's outer height.
+    void placeBelowSettingsButton();
     void buildVisible();
     void buildHidden();
     void fillPortList();
+
+    bool m_placedFromConsole = false;
 };
