@@ -278,9 +278,11 @@ private slots:
         twips::setGeometry(c.LoadButton[3], 585, 232.5, 1380, 285);
         s.showFromConsole(); // beside the console's "Settings" button, non-modal, without an owner
         QVERIFY(s.isVisible() && !s.isModal() && !s.parentWidget() && !QApplication::activeModalWidget());
-        // 1500 + 585 - 690 and 750 + 232.5 + 4185 / 2
-        QCOMPARE(QPointF(twips::left(&s), twips::top(&s)), QPointF(1395, 3075));
-        QCOMPARE(s.frameGeometry().topLeft(), QPoint(93, 205));
+        // 1500 + 585 - 690 and 750 + 232.5 + half the outer height (4185 and the frame)
+        const double outer = s.frameGeometry().height() * 15.0;
+        QVERIFY(outer >= 4185);
+        QCOMPARE(QPointF(twips::left(&s), twips::top(&s)), QPointF(1395, 750 + 232.5 + outer / 2));
+        QCOMPARE(s.frameGeometry().topLeft(), QPoint(93, int(std::lround((982.5 + outer / 2) / 15))));
 
         s.fields.MaxStrings->setText(maxStrings);
         s.fields.lstBaudRate->setCurrentRow(4, QItemSelectionModel::ClearAndSelect);
