@@ -20,11 +20,7 @@ using namespace portdiscovery;
 
 namespace {
 
-void settle()
-{
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    QCoreApplication::processEvents();
-}
+void settle() { QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete), QCoreApplication::processEvents(); }
 
 QStringList texts(const QListWidget *list)
 {
@@ -48,12 +44,9 @@ class TestSettingsWindow : public QObject {
 
     PtyPair &pty(int n)
     {
-        auto &p = ptys[n];
-        if (!p) {
-            p = std::make_unique<PtyPair>();
-            store.mapPort(n, p->slavePath());
-        }
-        return *p;
+        if (!ptys[n])
+            ptys[n] = std::make_unique<PtyPair>(), store.mapPort(n, ptys[n]->slavePath());
+        return *ptys[n];
     }
     static StringFun &console() { return windows::get<StringFun>(); }
     // A settings window created afresh from the store as it is now; its messages only.
@@ -65,23 +58,15 @@ class TestSettingsWindow : public QObject {
         platform.messages.clear();
         return windows::get<Settings>();
     }
-    bool stored(const QString &key) const { return store.keys().contains("ValvePositions/" + key); }
 
 private slots:
     void init()
     {
-        store.clear();
-        // Every COM number points at a device that does not exist unless a test gives it a pty.
-        for (int n = 1; n <= 16; ++n)
+        store.clear(), platform.messages.clear();
+        for (int n = 1; n <= 16; ++n) // no COM number has a device unless a test gives it a pty
             store.mapPort(n, missing(n));
-        platform.messages.clear();
     }
-    void cleanup()
-    {
-        windows::unloadAll();
-        settle();
-        ptys.clear();
-    }
+    void cleanup() { windows::unloadAll(), settle(), ptys.clear(); }
 
     void windowAtStartUp()
     {
@@ -90,19 +75,10 @@ private slots:
         QCOMPARE(s.windowTitle(), QString("Communications"));
         QVERIFY(!s.fields.CommPortSetting->isEnabled());
         QCOMPARE(texts(s.fields.lstBaudRate), QStringList({"9600", "19200", "38400", "57600", "115200", "230400"}));
-        QCOMPARE(s.fields.lstBaudRate->selectionMode(), QAbstractItemView::SingleSelection);
-        QCOMPARE(s.lstPorts->selectionMode(), QAbstractItemView::SingleSelection);
+        for (QListWidget *l : {s.fields.lstBaudRate, s.lstPorts})
+            QCOMPARE(l->selectionMode(), QAbstractItemView::SingleSelection);
         QVERIFY(s.lstPorts->selectedItems().isEmpty());
-        QVERIFY(!stored("MaxStrings")); // loading stores nothing
-
-        // One option group, "DT Protocol" selected: choosing one clears the other.
-        QVERIFY(s.fields.DTProtocol->isChecked() && !s.fields.OEMProtocol->isChecked());
         s.show();
-        for (QRadioButton *b : {s.fields.OEMProtocol, s.fields.DTProtocol}) {
-            QTest::mouseClick(b, Qt::LeftButton);
-            QCOMPARE(s.fields.DTProtocol->isChecked(), b == s.fields.DTProtocol);
-            QCOMPARE(s.fields.OEMProtocol->isChecked(), b == s.fields.OEMProtocol);
-        }
         // The focus follows the layout table.
         QStringList order;
         QWidget *w = s.fields.lstBaudRate;
@@ -118,8 +94,7 @@ private slots:
         QCOMPARE(s.size(), QSize(345, 279));
         QCOMPARE(s.minimumSize(), s.maximumSize());
         const QRect client(QPoint(0, 0), s.size());
-        QList<QWidget *> hidden(s.fields.instrument().begin(), s.fields.instrument().end());
-        hidden << s.fields.FlowControl;
+        QList<QWidget *> hidden = QList<QWidget *>(s.fields.instrument().begin(), s.fields.instrument().end()) << s.fields.FlowControl;
         QCOMPARE(hidden.size(), 43);
         for (QWidget *h : std::as_const(hidden))
             QVERIFY2(!h->geometry().intersects(client) && !(h->focusPolicy() & Qt::TabFocus), qPrintable(h->objectName()));
@@ -155,10 +130,7 @@ private slots:
     }
     void creationSteps()
     {
-        QFETCH(QString, baud);
-        QFETCH(QString, timeout);
-        QFETCH(int, stepsDone);
-        QFETCH(int, interval);
+        QFETCH(QString, baud); QFETCH(QString, timeout); QFETCH(int, stepsDone); QFETCH(int, interval);
         if (!baud.isEmpty())
             store.setText(store.text() + "[Settings]\nBaudRate=" + baud.toUtf8() + "\nRCVTimeout=" + timeout.toUtf8() + '\n');
         StringFun &c = console();
@@ -197,9 +169,7 @@ private slots:
     }
     void geometry()
     {
-        QFETCH(QString, kind);
-        QFETCH(QString, caption);
-        QFETCH(QRectF, rect);
+        QFETCH(QString, kind); QFETCH(QString, caption); QFETCH(QRectF, rect);
         Settings &s = windows::get<Settings>();
         s.show();
         QWidget *w = s.findChild<QWidget *>(QTest::currentDataTag());
@@ -229,10 +199,7 @@ private slots:
     }
     void maxStringsCheck()
     {
-        QFETCH(QString, typed);
-        QFETCH(QString, stored);
-        QFETCH(QString, shown);
-        QFETCH(int, messages);
+        QFETCH(QString, typed); QFETCH(QString, stored); QFETCH(QString, shown); QFETCH(int, messages);
         if (!stored.isEmpty())
             store.set("ValvePositions", "MaxStrings", stored);
         Settings &s = freshSettings();
@@ -243,25 +210,27 @@ private slots:
         }
         QCOMPARE(s.fields.MaxStrings->text(), shown);
         QCOMPARE(platform.messages.size(), messages);
-        for (const auto &m : std::as_const(platform.messages)) {
-            QCOMPARE(m.text, QString("Maximum number of strings allowed is 25"));
-            QCOMPARE(m.caption, QString("Kestrelworks"));
-            QCOMPARE(m.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
-        }
+        for (const auto &m : std::as_const(platform.messages))
+            QVERIFY(m.text == "Maximum number of strings allowed is 25" && m.caption == "Kestrelworks" && m.buttons == QMessageBox::Ok);
         QCOMPARE(store.value("ValvePositions", "MaxStrings"), stored);
     }
 
-    void okButton_data()
+    // "OK" stores the fields, lays the console out again and hides the window, whose choices stay
+    // in force. Closing the window instead stores nothing, and the console's next transmission
+    // creates it again from the store, with DT framing.
+    void okOrClose_data()
     {
+        QTest::addColumn<bool>("ok");
         QTest::addColumn<QString>("maxStrings");
         QTest::addColumn<int>("rows");
-        QTest::newRow("empty") << "" << 10;
-        QTest::newRow("7") << "7" << 7;
+        QTest::newRow("OK with no row count") << true << "" << 10;
+        QTest::newRow("OK with 7 rows") << true << "7" << 7;
+        QTest::newRow("closed") << false << "7" << 11;
     }
-    void okButton()
+    void okOrClose()
     {
-        QFETCH(QString, maxStrings);
-        QFETCH(int, rows);
+        QFETCH(bool, ok); QFETCH(QString, maxStrings); QFETCH(int, rows);
+        PtyPair &line = pty(1);
         StringFun &c = console();
         Settings &s = freshSettings();
         c.move(100, 50);
@@ -272,18 +241,26 @@ private slots:
         QCOMPARE(QPointF(twips::left(&s), twips::top(&s)), QPointF(1395, 3075));
         QCOMPARE(s.frameGeometry().topLeft(), QPoint(93, 205));
 
+        QTest::mouseClick(s.fields.OEMProtocol, Qt::LeftButton);
+        QVERIFY(!s.fields.DTProtocol->isChecked());
         s.fields.MaxStrings->setText(maxStrings);
         s.fields.lstBaudRate->setCurrentRow(4, QItemSelectionModel::ClearAndSelect);
-        QTest::mouseClick(s.cmdOK, Qt::LeftButton);
-        QCOMPARE(s.fields.MaxStrings->text(), QString::number(rows));
-        QCOMPARE(store.value("ValvePositions", "MaxStrings"), QString::number(rows));
-        QCOMPARE(store.value("Settings", "BaudRate"), QString("4"));
-        // The console is laid out again from the new row count; the window is hidden, not destroyed.
-        QCOMPARE(c.NumRows, int16_t(rows));
-        QVERIFY(c.SendCommand[rows - 1]->isVisibleTo(&c));
-        QVERIFY(!c.SendCommand[rows]->isVisibleTo(&c));
-        QVERIFY(!s.isVisible());
-        QCOMPARE(windows::loaded<Settings>(), &s);
+        if (ok) {
+            QTest::mouseClick(s.cmdOK, Qt::LeftButton);
+        } else {
+            s.close();
+            QVERIFY(!topmost(s) && !windows::loaded<Settings>());
+            settle();
+        }
+        c.link.subSendToDrive("/1A1000R"); // STX, address, body, ETX and their XOR; or the DT line
+        QCOMPARE(line.receive(ok ? 11 : 9), ok ? QByteArray("\x02" "11A1000R" "\x03" "\x13") : QByteArray("/1A1000R\r"));
+        c.tmrReceiveTimeOut().stop();
+        Settings *now = windows::loaded<Settings>();
+        QVERIFY(now && !now->isVisible() && (now == &s) == ok && now->fields.DTProtocol->isChecked() != ok);
+        QCOMPARE(QStringList({now->fields.MaxStrings->text(), store.value("ValvePositions", "MaxStrings"), store.value("Settings", "BaudRate")}),
+                 ok ? QStringList({QString::number(rows), QString::number(rows), "4"}) : QStringList({"11", "", ""}));
+        QCOMPARE(c.NumRows, int16_t(rows)); // the console laid out again, or as it was
+        QVERIFY(c.SendCommand[rows - 1]->isVisibleTo(&c) && !c.SendCommand[rows]->isVisibleTo(&c));
         QVERIFY(platform.messages.isEmpty());
     }
 
@@ -299,13 +276,10 @@ private slots:
     }
     void portScan()
     {
-        QFETCH(QList<int>, free);
-        QFETCH(int, held);
-        QFETCH(int, consolePort);
-        QFETCH(QList<int>, available);
+        QFETCH(QList<int>, free); QFETCH(int, held); QFETCH(int, consolePort); QFETCH(QList<int>, available);
         for (int n : free)
             pty(n);
-        QSerialPort holder(held ? pty(held).slavePath() : QString());
+        QSerialPort holder(held ? pty(held).slavePath() : QString()); // another program's hold
         QVERIFY(!held || holder.open(QIODevice::ReadWrite));
         StringFun &c = console();
         if (consolePort) {
@@ -353,10 +327,7 @@ private slots:
     }
     void pressOnPortList()
     {
-        QFETCH(int, near);
-        QFETCH(QPoint, at);
-        QFETCH(int, button);
-        QFETCH(QString, port);
+        QFETCH(int, near); QFETCH(QPoint, at); QFETCH(int, button); QFETCH(QString, port);
         store.set("ValvePositions", "CommPortSetting", "7");
         Settings &s = freshSettings();
         s.show();
@@ -382,32 +353,6 @@ private slots:
         QCOMPARE(s.fields.CommPortSetting->text(), port);
     }
 
-    // "OEM Protocol" is in force at once; closing the window without "OK" unloads it, and the
-    // console's next transmission creates it again with DT framing.
-    void oemChosenThenClosedWithoutOk()
-    {
-        PtyPair &line = pty(1);
-        StringFun &c = console();
-        Settings &s = windows::get<Settings>();
-        s.showFromConsole();
-        QTest::mouseClick(s.fields.OEMProtocol, Qt::LeftButton);
-        c.link.subSendToDrive("/1A1000R");
-        QCOMPARE(line.receive(11), QByteArray("\x02" "11A1000R" "\x03" "\x13")); // STX, address, body, ETX, XOR of them all
-        c.tmrReceiveTimeOut().stop();
-
-        s.close();
-        QVERIFY(!topmost(s));
-        QVERIFY(!windows::loaded<Settings>());
-        settle();
-        c.link.subSendToDrive("/1A1000R");
-        QCOMPARE(line.receive(9), QByteArray("/1A1000R\r"));
-        c.tmrReceiveTimeOut().stop();
-        Settings *again = windows::loaded<Settings>();
-        QVERIFY(again && !again->isVisible() && again->fields.DTProtocol->isChecked());
-        QCOMPARE(again->lstPorts->count(), 16);
-        QVERIFY(!stored("CommPortSetting")); // nothing was stored
-        QVERIFY(platform.messages.isEmpty());
-    }
 };
 
 QTEST_MAIN(TestSettingsWindow)
