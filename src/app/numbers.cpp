@@ -1,21 +1,33 @@
 #include "app/numbers.h"
 
+#include <QRegularExpression>
+
 #include <cmath>
 #include <limits>
 
 namespace numbers {
+
+std::optional<double> toDouble(const QString &text)
+{
+    static const QRegularExpression decimal(QStringLiteral(R"(^[+-]?([0-9]+\.?[0-9]*|\.[0-9]+)([eE][+-]?[0-9]+)?$)"));
+    const QString t = text.trimmed();
+    if (!decimal.match(t).hasMatch())
+        return std::nullopt;
+    bool ok = false;
+    const double value = t.toDouble(&ok);
+    // Qt refuses a decimal beyond the double's range: too large it gives an infinity, too small
+    // zero. Both are still numbers; only texts that are not decimals are not.
+    return ok || std::isinf(value) ? value : 0.0;
+}
+
 namespace {
 
 std::optional<double> toWhole(const QString &text)
 {
-    const QString t = text.trimmed();
-    if (t.isEmpty())
+    const auto value = toDouble(text);
+    if (!value || !std::isfinite(*value))
         return std::nullopt;
-    bool ok = false;
-    const double value = t.toDouble(&ok);
-    if (!ok || !std::isfinite(value))
-        return std::nullopt;
-    return std::nearbyint(value); // default rounding mode: nearest, ties to even
+    return std::nearbyint(*value); // default rounding mode: nearest, ties to even
 }
 
 template <typename T>

@@ -11,7 +11,12 @@
 
 namespace numbers {
 
-// Decimal text (blanks around it allowed, a sign, a fraction, an exponent) rounded to the nearest
+// Decimal text (blanks around it allowed, a sign, a fraction, an exponent) as a double. A value
+// too small for a double is 0, one too large is an infinity of its sign; "inf", "nan", hex and
+// any other text is not a number.
+std::optional<double> toDouble(const QString &text);
+
+// The same rounded to the nearest
 // whole number (ties to even) and range-checked to a signed 16-bit integer.
 std::optional<int16_t> toInt16(const QString &text);
 

@@ -69,8 +69,6 @@ QString describe(int n, const QList<QSerialPortInfo> &known)
 
 } // namespace
 
-QString portDescription(int n) { return describe(n, QSerialPortInfo::availablePorts()); }
-
 void ScanPorts(CommPort &port, QListWidget *list)
 {
     const QList<QSerialPortInfo> known = QSerialPortInfo::availablePorts();

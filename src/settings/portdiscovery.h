@@ -34,14 +34,11 @@ bool PortAvailable(int n);
 QString entryText(int n, bool available);
 
 // Appends the 16 entries, probing each port in turn on the given port object (the caller has
-// cleared the list). Each entry's tooltip names the device behind the number.
+// cleared the list). Each entry's tooltip names the device behind the number and, where the
+// system knows the device, its description, manufacturer and serial number.
 void ScanPorts(CommPort &port, QListWidget *list);
 // The same on the console's port.
 void ScanPorts(QListWidget *list);
-
-// Tooltip of an entry: the device COM<n> maps to and, where the system knows the device, its
-// description, manufacturer and serial number.
-QString portDescription(int n);
 
 // The list's item-from-point query. `point` is MakeLong(x, y) in the viewport's coordinates.
 // The answer's low half is the index of the entry nearest to the point, its high half 1 when

@@ -32,14 +32,6 @@ QPushButton *makeButton(QWidget *owner, const QString &name, const QString &capt
     return b;
 }
 
-// The number a MaxStrings text stands for; nullopt when it is not one.
-std::optional<double> decimalValue(const QString &text)
-{
-    bool ok = false;
-    const double v = text.trimmed().toDouble(&ok);
-    return ok ? std::optional<double>(v) : std::nullopt;
-}
-
 } // namespace
 
 Settings::Settings() : fields(this)
@@ -255,7 +247,7 @@ void Settings::MaxStrings_Change()
     const QString text = fields.MaxStrings->text();
     if (text.isEmpty())
         return;
-    const auto value = decimalValue(text);
+    const auto value = numbers::toDouble(text);
     if (!value || *value <= 25)
         return;
     platform::message(this, {kTooManyStrings, QMessageBox::NoIcon, QMessageBox::Ok, platform::kAppTitle});

@@ -1,26 +1,140 @@
-// The settings fields against a real settings file: defaults, the load sequence and where it
-// stops, and what the save sequence writes.
+// The settings store and the settings fields against a real settings file: exact texts, files
+// that cannot be read cleanly, the load and save sequences and where the load stops.
+#include "app/settingsstore.h"
+#include "link/portmap.h"
 #include "settings/settingsfields.h"
+#include "support/scriptedplatform.h"
 #include "support/tempstore.h"
 
+#include <QSettings>
 #include <QTest>
 #include <QWidget>
+
+namespace {
+
+const QByteArray kHeader = "; Each value is the exact text after the first \"=\" of its line.\n";
+const QString kById = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0";
+
+// What the first "OK" on an empty store writes, section by section, in its order.
+const QList<std::pair<QByteArray, QByteArray>> kFirstSave = {
+    {"ValvePositions", "ValveSpeed=2000 ValveOverShoot=1000 MasterMixWithFilter=10286 MasterMixWithOutFilter=34286 "
+                       "SampleWithFilter=30857 SampleWithOutFilter=6857 WashWithFilter=37714 WashWithOutFilter=13714 "
+                       "WasteWithFilter=17143 WasteWithOutFilter=41143 MaximumSteps=24000 MaximumVolume=1050 "
+                       "MaxPresureChange=100 MaxStrings=11 CommPortSetting=1"},
+    {"Settings", "BaudRate=2 RCVTimeout=3000"},
+    {"Volumes", "MaximumSyringeVolume=11000 MinimumSyringeVolume=1100 MaximumAuxiliaryVolume= MinimumAuxiliaryVolume=120 "
+                "MaximumSampleVolume=6000 MinimumSampleVolume=600 MaximumWashVolume=7500 MinimumWashVolume=750 "
+                "MaximumMastermixVolume=250 MinimumMastermixVolume=25 MaximumWasteVolume=11000 MinimumWasteVolume=1100 "
+                "MinimumAspirateVolume=10 MaximumAspirateVolume=600 MinimumDispenseVolume=10 MaximumDispenseVolume=600"},
+    {"FlowRates", "MinimumAspirateFlowRate=10 MaximumAspirateFlowRate=150 MinimumDispenseFlowRate=10 "
+                  "MaximumDispenseFlowRate=150 MinimumLoopTimes=1 MaximumLoopTimes=50 MinimumSonicationAmplitude=10 "
+                  "MaximumSonicationAmplitude=150 MinimumSonicationTime=1 MaximumSonicationTime=150 MinimumWaitTime=1 "
+                  "MaximumWaitTime=150 MaxDACValue=5851"}};
+
+// A store file with every key of kFirstSave, in its order, valued value(section, key, default).
+template <typename F>
+QByteArray fileOf(F value)
+{
+    QByteArray file;
+    for (const auto &[section, entries] : kFirstSave) {
+        file += (file.isEmpty() ? "[" : "\n[") + section + "]\n";
+        for (const QByteArray &e : entries.split(' ')) {
+            const qsizetype eq = e.indexOf('=');
+            file += e.left(eq + 1) + value(section, e.left(eq), e.mid(eq + 1)) + '\n';
+        }
+    }
+    return file;
+}
+
+} // namespace
 
 class TestSettings : public QObject {
     Q_OBJECT
     TempStore store;
+    ScriptedPlatform platform;
     QWidget owner;
 
-    static QString defaultText(const InstrumentField &def)
-    {
-        return def.defaultValue ? QString::number(*def.defaultValue) : QString();
-    }
+    static QString read(const QString &section, const QString &key) { return store::read(store::kApplication, section, key, "-"); }
 
 private slots:
-    void init() { store.clear(); }
+    void init() { store.clear(), platform.messages.clear(); }
 
-    // An empty store gives the defaults; the first "OK" writes every key with them, the baud
-    // rate as its list index, into the application's own store file.
+    // A value comes back as the very text written, and as the very text a person put in the file.
+    void exactText_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QByteArray>("line");
+        QTest::newRow("comma") << "1,2" << QByteArray("K=1,2");
+        QTest::newRow("quotes") << "\"a\" \"b" << QByteArray("K=\"a\" \"b");
+        QTest::newRow("backslashes") << "C:\\dir\\" << QByteArray("K=C:\\dir\\");
+        QTest::newRow("blanks around") << "  250 ms " << QByteArray("K=  250 ms ");
+        QTest::newRow("= ; #") << "a=b ;c #d" << QByteArray("K=a=b ;c #d");
+        QTest::newRow("@ type") << "@ByteArray(x)" << QByteArray("K=@ByteArray(x)");
+        QTest::newRow("non-ASCII") << "µl Ä 量" << QByteArray("K=\xc2\xb5l \xc3\x84 \xe9\x87\x8f");
+        QTest::newRow("empty") << "" << QByteArray("K=");
+        QTest::newRow("line breaks") << "a\nb\r" << QByteArray("K%=a%0Ab%0D");
+    }
+    void exactText()
+    {
+        QFETCH(QString, text); QFETCH(QByteArray, line);
+        store.set("Volumes", "K", text);
+        QCOMPARE(store.text(), kHeader + "[Volumes]\n" + line + '\n');
+        QCOMPARE(read("Volumes", "K"), text);
+        store.setText("[Volumes]\n" + line + "\n[FlowRates]\nK=2\n");
+        QCOMPARE(QStringList({read("Volumes", "K"), read("FlowRates", "K")}), QStringList({text, "2"}));
+    }
+
+    // A file written by the earlier QSettings store, with one line added by hand. Everything in it
+    // reads, "OK" drops nothing, and a file that does not read cleanly is first kept aside once.
+    void damagedFile_data()
+    {
+        QTest::addColumn<QByteArray>("added");
+        QTest::addColumn<QString>("section"); // of the key after the added line
+        QTest::addColumn<QByteArray>("after"); // the added line once "OK" has rewritten the file
+        QTest::newRow("clean") << QByteArray() << "ValvePositions" << QByteArray();
+        QTest::newRow("unclosed quote") << QByteArray("ValveSpeed=\"12") << "ValvePositions" << QByteArray("ValveSpeed=\"12");
+        QTest::newRow("no =") << QByteArray("garbage") << "ValvePositions" << QByteArray("; garbage");
+        QTest::newRow("unclosed section") << QByteArray("[Volumes") << "Volumes" << QByteArray("[Volumes]");
+        QTest::newRow("not UTF-8") << QByteArray("Note=\xff") << "ValvePositions" << QByteArray("Note=\xef\xbf\xbd");
+        QTest::newRow("key twice") << QByteArray("MinimumWashVolume=11") << "ValvePositions" << QByteArray("; MinimumWashVolume=11");
+        QTest::newRow("older quoted value") << QByteArray("Note=\"1,2\"") << "ValvePositions" << QByteArray("Note=\"1,2\"");
+    }
+    void damagedFile()
+    {
+        QFETCH(QByteArray, added); QFETCH(QString, section); QFETCH(QByteArray, after);
+        {
+            QSettings older(store.filePath(), QSettings::IniFormat);
+            for (const auto &[key, value] : {std::pair{"Ports/COM1", kById}, {"Settings/BaudRate", "4"},
+                                            {"Settings/Mystery", "yes"}, {"ValvePositions/CommPortSetting", "3"}})
+                older.setValue(key, value);
+        }
+        store.setText(store.text() + added + "\nMinimumWashVolume=12\n");
+        const QByteArray original = store.text();
+        const QStringList kept = {kById, "yes", "4", "3", "12"};
+        QCOMPARE(QStringList({portmap::devicePath(1), read("Settings", "Mystery"), read("Settings", "BaudRate"),
+                              read("ValvePositions", "CommPortSetting"), read(section, "MinimumWashVolume")}), kept);
+        SettingsFields f(&owner);
+        QVERIFY(f.load());
+        f.save();
+        f.save();
+        QCOMPARE(QStringList({store.value("Ports", "COM1"), store.value("Settings", "Mystery"), store.value("Settings", "BaudRate"),
+                              store.value("ValvePositions", "CommPortSetting"), store.value(section, "MinimumWashVolume")}), kept);
+        QCOMPARE(platform.messages.size(), added.isEmpty() ? 0 : 1);
+        QCOMPARE(store.copies().size(), platform.messages.size());
+        if (added.isEmpty())
+            return;
+        const QString copy = QFileInfo(store.filePath()).absolutePath() + '/' + store.copies().first();
+        QVERIFY(copy.startsWith(store.filePath() + ".damaged-"));
+        QFile aside(copy);
+        QVERIFY(aside.open(QIODevice::ReadOnly));
+        QCOMPARE(aside.readAll(), original);
+        QCOMPARE(platform.messages[0].text, "The settings file " + store.filePath() + " could not be read cleanly. "
+                 "It has been kept as " + copy + ", and the settings are now saved in a clean file.");
+        QCOMPARE(platform.messages[0].icon, QMessageBox::Warning);
+        QVERIFY(store.text().split('\n').contains(after));
+    }
+
+    // An empty store: the defaults, which the first "OK" writes in the save order.
     void emptyStoreThenFirstOk()
     {
         SettingsFields f(&owner);
@@ -28,115 +142,70 @@ private slots:
         QCOMPARE(QStringList({f.CommPortSetting->text(), f.baudRateText(), f.RCVTimeout->text(), f.MaxStrings->text()}),
                  QStringList({"1", "38400", "3000", "11"}));
         QVERIFY(f.DTProtocol->isChecked() && !f.OEMProtocol->isChecked());
-        QCOMPARE(f.field("MaximumAuxiliaryVolume")->text(), QString());
-        QCOMPARE(f.field("MaxSteps")->text(), QString("24000"));
-        QCOMPARE(f.field("MaxDACValue")->text(), QString("5851"));
-        for (const auto &def : SettingsFields::instrumentFields())
-            QCOMPARE(f.field(def.name)->text(), defaultText(def));
-        QVERIFY(!store.contains("Settings", "BaudRate")); // loading writes nothing
-
+        QCOMPARE(store.text(), QByteArray()); // loading writes nothing
         f.save();
-        QCOMPARE(store.value("ValvePositions", "CommPortSetting"), QString("1"));
-        QCOMPARE(store.value("ValvePositions", "MaxStrings"), QString("11"));
-        QCOMPARE(store.value("Settings", "BaudRate"), QString("2"));
-        QCOMPARE(store.value("Settings", "RCVTimeout"), QString("3000"));
-        QCOMPARE(store.value("ValvePositions", "MaximumSteps"), QString("24000"));
-        QVERIFY(store.contains("Volumes", "MaximumAuxiliaryVolume"));
-        for (const auto &def : SettingsFields::instrumentFields())
-            QCOMPARE(store.value(def.section, def.key), defaultText(def));
-        QVERIFY(!store.contains("ValvePositions", "FlowControl"));
-        QVERIFY(store.filePath().startsWith(store.folder()) && store.filePath().contains("Kestrelworks"));
+        QCOMPARE(store.text(), kHeader + fileOf([](auto, auto, const QByteArray &def) { return def; }));
+        QVERIFY(store.filePath().startsWith(store.folder() + "/Kestrelworks/"));
     }
 
-    // The stored baud index selects its entry, or stops the load after step 1.
-    void baudRateIndex_data()
+    // Each field is filled from its own key, in the load order; a stored "BaudRate" of "5" selects "230400".
+    void loadOrder()
     {
-        QTest::addColumn<QString>("stored");
-        QTest::addColumn<QString>("text");
-        QTest::newRow("0") << "0" << "9600";
-        QTest::newRow("5") << "5" << "230400";
-        QTest::newRow("6") << "6" << "";
-        QTest::newRow("-1") << "-1" << "";
-        QTest::newRow("letters") << "fast" << "";
-    }
-    void baudRateIndex()
-    {
-        QFETCH(QString, stored);
-        QFETCH(QString, text);
-        store.set("Settings", "BaudRate", stored);
-        store.set("Settings", "RCVTimeout", "1500");
-        store.set("Volumes", "MinimumWashVolume", "700");
-        store.set("ValvePositions", "ValveSpeed", "1234");
-        SettingsFields f(&owner);
-        const bool complete = !text.isEmpty();
-        QCOMPARE(f.load(), complete);
-        QCOMPARE(f.baudRateText(), text);
-        QCOMPARE(f.field("ValveSpeed")->text(), QString("1234")); // step 1 ran in every case
-        QCOMPARE(f.loadedSteps(), complete ? 5 : 1);
-        QCOMPARE(f.lstBaudRate->selectedItems().size(), complete ? 1 : 0);
-        QCOMPARE(f.RCVTimeout->text(), complete ? QString("1500") : QString("3000"));
-        QCOMPARE(f.field("MinimumWashVolume")->text(), complete ? QString("700") : QString());
-        QCOMPARE(f.field("MaxDACValue")->text(), complete ? QString("5851") : QString());
-    }
-
-    void storedValuesAreTakenAsText()
-    {
-        store.set("ValvePositions", "MaxStrings", "30");
-        store.set("ValvePositions", "MaximumSteps", " 48000 ");
-        SettingsFields f(&owner);
+        store.setText(fileOf([](auto, const QByteArray &key, auto) { return key == "BaudRate" ? "5" : key; }));
+        QWidget window;
+        SettingsFields f(&window);
+        QStringList filled;
+        for (QLineEdit *e : window.findChildren<QLineEdit *>())
+            connect(e, &QLineEdit::textChanged, this, [&filled, e](const QString &t) { filled << e->objectName() + '=' + t; });
+        connect(f.lstBaudRate, &QListWidget::currentTextChanged, this, [&filled](const QString &t) { filled << "lstBaudRate=" + t; });
         QVERIFY(f.load());
-        QCOMPARE(f.MaxStrings->text(), QString("30")); // the window's check caps it, not the load
-        QCOMPARE(f.field("MaxSteps")->text(), QString(" 48000 "));
+        for (QString &step : filled) // "Name=Name" as "Name"
+            if (step.section('=', 0, 0) == step.section('=', 1))
+                step = step.section('=', 0, 0);
+        QCOMPARE(filled.join(' '), QString(
+            "ValveSpeed ValveOverShoot MasterMixWithFilter MasterMixWithOutFilter SampleWithFilter SampleWithOutFilter "
+            "WashWithFilter WashWithOutFilter WasteWithFilter WasteWithOutFilter MaxSteps=MaximumSteps "
+            "MaxVolume=MaximumVolume MaxPresureChange MaxStrings CommPortSetting lstBaudRate=230400 RCVTimeout "
+            "MaximumAuxiliaryVolume MinimumAuxiliaryVolume MaximumWashVolume MinimumWashVolume MaximumSampleVolume "
+            "MinimumSampleVolume MaximumMastermixVolume MinimumMastermixVolume MaximumWasteVolume MinimumWasteVolume "
+            "MaximumSyringeVolume MinimumSyringeVolume MinimumAspirateVolume MaximumAspirateVolume MinimumDispenseVolume "
+            "MaximumDispenseVolume MinimumAspirateFlowRate MaximumAspirateFlowRate MinimumDispenseFlowRate "
+            "MaximumDispenseFlowRate MinimumLoopTimes MaximumLoopTimes MinimumSonicationAmplitude MaximumSonicationAmplitude "
+            "MinimumSonicationTime MaximumSonicationTime MinimumWaitTime MaximumWaitTime MaxDACValue"));
     }
 
-    void saveWritesTextsUnchanged()
+    // A stored baud index that names no entry stops the load after step 1: no entry selected,
+    // the fields of the later steps as they were. "OK" then keeps their stored values unless the
+    // operator changed them, and the stored rate while no entry is selected.
+    void earlyStop_data()
     {
-        store.set("Settings", "BaudRate", "3");
-        SettingsFields f(&owner);
-        f.load();
-        f.MaxStrings->clear();
-        f.RCVTimeout->setText(" 250 ms");
-        f.CommPortSetting->setText("5");
-        f.field("WasteWithFilter")->setText("x");
-        f.lstBaudRate->clearSelection();
-        f.save(); // no baud entry selected: the stored rate stays
-        QCOMPARE(store.value("Settings", "BaudRate"), QString("3"));
-        f.lstBaudRate->item(4)->setSelected(true);
-        f.save();
-        QCOMPARE(f.MaxStrings->text(), QString("10"));
-        QCOMPARE(store.value("ValvePositions", "MaxStrings"), QString("10"));
-        QCOMPARE(store.value("Settings", "RCVTimeout"), QString(" 250 ms"));
-        QCOMPARE(store.value("ValvePositions", "CommPortSetting"), QString("5"));
-        QCOMPARE(store.value("Settings", "BaudRate"), QString("4"));
-        QCOMPARE(store.value("ValvePositions", "WasteWithFilter"), QString("x"));
+        QTest::addColumn<QByteArray>("baud");
+        QTest::newRow("6") << QByteArray("6");
+        QTest::newRow("-1") << QByteArray("-1");
+        QTest::newRow("letters") << QByteArray("fast");
     }
-
-    // After a load that stopped early, "OK" keeps the stored values of the fields the load never
-    // reached, and writes those it did reach or the operator edited.
-    void earlyStopLosesNothing()
+    void earlyStop()
     {
-        store.set("Settings", "BaudRate", "9");
-        store.set("Settings", "RCVTimeout", "4500");
-        for (const auto &def : SettingsFields::instrumentFields())
-            if (def.section != "ValvePositions")
-                store.set(def.section, def.key, "7" + def.key);
+        QFETCH(QByteArray, baud);
+        const auto stored = [baud](const QByteArray &dac) {
+            return fileOf([&](const QByteArray &section, const QByteArray &key, auto) -> QByteArray {
+                if (section == "Settings")
+                    return key == "BaudRate" ? baud : "4500";
+                return section == "ValvePositions" ? "5" : key == "MaxDACValue" ? dac : "7";
+            });
+        };
+        store.setText(stored("7"));
         SettingsFields f(&owner);
         QVERIFY(!f.load());
-        f.field("MaxDACValue")->setText("6000");
+        QCOMPARE(QStringList({f.field("ValveSpeed")->text(), f.baudRateText(), f.RCVTimeout->text(), f.field("MinimumWashVolume")->text(),
+                              f.field("MaxDACValue")->text()}), QStringList({"5", "", "3000", "", ""}));
+        f.field("MaxDACValue")->setText(" 6000 ");
         f.save();
-        QCOMPARE(store.value("Settings", "BaudRate"), QString("9"));
-        QCOMPARE(store.value("Settings", "RCVTimeout"), QString("4500"));
-        for (const auto &def : SettingsFields::instrumentFields())
-            if (def.section != "ValvePositions" && def.name != "MaxDACValue")
-                QCOMPARE(store.value(def.section, def.key), "7" + def.key);
-        QCOMPARE(store.value("FlowRates", "MaxDACValue"), QString("6000"));
-        QCOMPARE(store.value("ValvePositions", "MaxStrings"), QString("11"));
-
+        QCOMPARE(store.text(), kHeader + stored(" 6000 "));
         f.RCVTimeout->setText("2000");
         f.lstBaudRate->item(0)->setSelected(true);
         f.save();
-        QCOMPARE(store.value("Settings", "RCVTimeout"), QString("2000"));
-        QCOMPARE(store.value("Settings", "BaudRate"), QString("0"));
+        QCOMPARE(QStringList({store.value("Settings", "RCVTimeout"), store.value("Settings", "BaudRate")}), QStringList({"2000", "0"}));
     }
 };
 

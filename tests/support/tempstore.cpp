@@ -3,7 +3,9 @@
 #include "app/settingsstore.h"
 #include "link/portmap.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSettings>
 
 TempStore::TempStore()
@@ -20,21 +22,53 @@ QString TempStore::filePath() const
     return QSettings(store::kApplication, store::kApplication).fileName();
 }
 
-void TempStore::clear()
+void TempStore::clear() { QDir(QFileInfo(filePath()).absolutePath()).removeRecursively(); }
+
+QByteArray TempStore::text() const
 {
-    QSettings s(store::kApplication, store::kApplication);
-    s.clear();
-    s.sync();
+    QFile f(filePath());
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+void TempStore::setText(const QByteArray &text)
+{
+    QDir().mkpath(QFileInfo(filePath()).absolutePath());
+    QFile f(filePath());
+    if (f.open(QIODevice::WriteOnly))
+        f.write(text);
+}
+
+QStringList TempStore::keys() const
+{
+    QStringList out;
+    QString section;
+    for (const QString &line : QString::fromUtf8(text()).split('\n')) {
+        if (line.startsWith('['))
+            section = line.mid(1, line.indexOf(']') - 1);
+        else if (!line.startsWith(';') && line.contains('='))
+            out << section + '/' + line.left(line.indexOf('='));
+    }
+    return out;
 }
 
 QString TempStore::value(const QString &section, const QString &key) const
 {
-    return QSettings(store::kApplication, store::kApplication).value(section + '/' + key).toString();
+    QString current, found;
+    for (const QString &line : QString::fromUtf8(text()).split('\n')) {
+        if (line.startsWith('['))
+            current = line.mid(1, line.indexOf(']') - 1);
+        else if (current == section && line.startsWith(key + '='))
+            found = line.mid(key.size() + 1);
+    }
+    return found;
 }
 
-bool TempStore::contains(const QString &section, const QString &key) const
+QStringList TempStore::copies() const
 {
-    return QSettings(store::kApplication, store::kApplication).contains(section + '/' + key);
+    const QFileInfo file(filePath());
+    QStringList names = QDir(file.absolutePath()).entryList(QDir::Files);
+    names.removeAll(file.fileName());
+    return names;
 }
 
 void TempStore::set(const QString &section, const QString &key, const QString &text)
