@@ -19,7 +19,6 @@ QLabel *makeLabel(QWidget *owner, const QString &name, const QString &caption)
 {
     auto *l = new QLabel(caption, owner);
     l->setObjectName(name);
-    l->setAccessibleName(caption);
     return l;
 }
 
@@ -27,7 +26,6 @@ QPushButton *makeButton(QWidget *owner, const QString &name, const QString &capt
 {
     auto *b = new QPushButton(caption, owner);
     b->setObjectName(name);
-    b->setAccessibleName(caption);
     b->setAutoDefault(false);
     return b;
 }
@@ -38,7 +36,6 @@ Settings::Settings() : fields(this)
 {
     setObjectName("Settings");
     setWindowTitle("Communications");
-    setAccessibleName("Communications");
     // The window shows its client area and nothing more: the hidden fields beyond it stay out
     // of sight however the window is handled.
     setFixedSize(twips::toPixels(kClientWidth), twips::toPixels(kClientHeight));
@@ -74,8 +71,6 @@ void Settings::buildVisible()
     fields.CommPortSetting->setAccessibleName("Comm Port");
     fields.MaxStrings->setAccessibleName("Max Strings");
     fields.RCVTimeout->setAccessibleName("RCV Timeout");
-    fields.DTProtocol->setAccessibleName("DT Protocol");
-    fields.OEMProtocol->setAccessibleName("OEM Protocol");
 
     // MaxStrings takes what can be read as a number (sign, digits, a fraction); a letter is
     // refused as it is typed. Texts put in by the program (the store) are not filtered.
