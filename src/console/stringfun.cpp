@@ -114,7 +114,7 @@ void StringFun::SendCommand_Click(int16_t Index)
     ButtonShape[Index]->setFillColor(colours::white);
     m_indicatorArmed[size_t(Index)] = true;
     ButtonTimer[Index]->start();
-    m_sending = true;
+    ++m_sendDepth;
     m_recorder.storePress(Index);
     m_link.CurrentRow = Index;
 
@@ -123,9 +123,10 @@ void StringFun::SendCommand_Click(int16_t Index)
     if (!self || isUnloading())
         return;
     m_link.subSendToDrive(QString());
-    m_sending = false;
-    if (const int presses = std::exchange(m_fullAfterSend, 0))
-        showSequenceFull(presses);
+    // A press made by playback while this one waited is done by now as well.
+    if (--m_sendDepth == 0)
+        if (const int presses = std::exchange(m_fullAfterSend, 0))
+            showSequenceFull(presses);
 }
 
 void StringFun::disableSendButtons()
@@ -310,7 +311,7 @@ void StringFun::enablePlayTimer()
 void StringFun::sequenceFull(int presses)
 {
     // The press that filled the table goes on the wire before the message holds the operator.
-    if (m_sending)
+    if (m_sendDepth > 0)
         m_fullAfterSend = presses;
     else
         showSequenceFull(presses);

@@ -87,8 +87,9 @@ private:
     // The Send button that had the keyboard focus when a send disabled it; it gets the focus
     // back when the buttons are enabled again, unless the operator has moved it meanwhile.
     QPointer<QPushButton> m_focusAfterSend;
-    // A send is under way: a full sequence is reported once its press has gone out.
-    bool m_sending = false;
+    // Sends under way (a playback press can come while a send lets events run): a full
+    // sequence is reported once its press has gone out.
+    int m_sendDepth = 0;
     int m_fullAfterSend = 0;
     // Set by a successful load: the title names the file from then on.
     bool m_fileLoaded = false;
