@@ -1,19 +1,9 @@
-// Text-to-number rules, twips geometry and the window registry.
+// Text-to-number rules and twips geometry.
 #include "app/numbers.h"
 #include "app/twips.h"
-#include "app/windows.h"
 
-#include <QApplication>
 #include <QPushButton>
 #include <QTest>
-
-namespace {
-int loads = 0, unloads = 0;
-struct Probe : Form {
-    void Form_Load() override { ++loads; }
-    void Form_Unload() override { ++unloads; }
-};
-} // namespace
 
 class TestApp : public QObject {
     Q_OBJECT
@@ -49,16 +39,9 @@ private slots:
         const auto d = numbers::toDouble(text);
         const auto v16 = numbers::toInt16(text);
         const auto v32 = numbers::toInt32(text);
-        QCOMPARE(d ? QVariant(*d) : QVariant(), real);
-        QCOMPARE(v16 ? QVariant(int(*v16)) : QVariant(), int16);
-        QCOMPARE(v32 ? QVariant(int(*v32)) : QVariant(), int32);
+        QCOMPARE(QVariantList({d ? QVariant(*d) : QVariant(), v16 ? QVariant(int(*v16)) : QVariant(), v32 ? QVariant(int(*v32)) : QVariant()}),
+                 QVariantList({real, int16, int32}));
         QCOMPARE(numbers::hexPrefix(text), hex);
-    }
-
-    void signedWithBlank()
-    {
-        QCOMPARE(numbers::signedWithBlank(12), QString(" 12"));
-        QCOMPARE(numbers::signedWithBlank(-3), QString("-3"));
     }
 
     void twipsKeepFractions()
@@ -70,21 +53,6 @@ private slots:
         twips::setTop(&b, 2156.25);
         QCOMPARE((QList<double>{twips::left(&b), twips::top(&b), twips::width(&b)}), (QList<double>{2137.5, 2156.25, 3915}));
         QCOMPARE(b.y(), 144);
-    }
-
-    // Created once, hidden, on first use; unloaded alone or with all the others.
-    void registryCreatesOnceAndUnloads()
-    {
-        loads = unloads = 0;
-        QVERIFY(!windows::loaded<Probe>());
-        Probe &a = windows::get<Probe>();
-        QCOMPARE(&windows::get<Probe>(), &a);
-        QVERIFY(loads == 1 && !a.isVisible() && windows::all().contains(&a));
-        windows::unload<Probe>();
-        QVERIFY(unloads == 1 && !windows::loaded<Probe>());
-        windows::get<Probe>();
-        windows::unloadAll();
-        QVERIFY(loads == 2 && unloads == 2 && windows::all().isEmpty());
     }
 };
 
