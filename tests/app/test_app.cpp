@@ -18,9 +18,8 @@ private slots:
         QTest::addColumn<QVariant>("int32");
         QTest::addColumn<uint>("hex");
         const QVariant no;
-        QTest::newRow("blanks") << "  11 " << QVariant(11.0) << QVariant(11) << QVariant(11) << 0u;
         QTest::newRow("tie to even") << "2.5" << QVariant(2.5) << QVariant(2) << QVariant(2) << 2u;
-        QTest::newRow("tie to even up") << "+3.5" << QVariant(3.5) << QVariant(4) << QVariant(4) << 0u;
+        QTest::newRow("tie to even up, blanks") << "  +3.5 " << QVariant(3.5) << QVariant(4) << QVariant(4) << 0u;
         QTest::newRow("16-bit max") << "32767" << QVariant(32767.0) << QVariant(32767) << QVariant(32767) << 0x32767u;
         QTest::newRow("16-bit min") << "-32768" << QVariant(-32768.0) << QVariant(-32768) << QVariant(-32768) << 0u;
         QTest::newRow("beyond 16 bits") << "32768" << QVariant(32768.0) << no << QVariant(32768) << 0x32768u;
@@ -30,8 +29,7 @@ private slots:
         QTest::newRow("too large for a double") << "1e400" << QVariant(qInf()) << no << no << 0x1E400u;
         QTest::newRow("infinite") << "inf" << no << no << no << 0u;
         QTest::newRow("empty") << "" << no << no << no << 0u;
-        QTest::newRow("trailing letter") << "12aZ" << no << no << no << 0x12Au;
-        QTest::newRow("hex either case") << "1a3F" << no << no << no << 0x1A3Fu;
+        QTest::newRow("hex either case, trailing letter") << "1a3Fz" << no << no << no << 0x1A3Fu;
     }
     void toNumber()
     {
