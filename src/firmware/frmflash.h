@@ -40,10 +40,6 @@ public:
     // The unit-address character of the selected cboID entry, evaluated afresh at each call.
     QString AddressChar() const override;
 
-    // The file the dialog chose.
-    QString fileName() const { return m_fileName; }
-    const UpdateTransfer &transfer() const { return m_transfer; }
-
     // Controls.
     QGroupBox *fmeUpdate;
     QLabel *lblBaud;
