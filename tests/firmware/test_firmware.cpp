@@ -99,13 +99,6 @@ class TestFirmware : public QObject {
         return f.open(QIODevice::WriteOnly) && f.write(content) == content.size() ? f.fileName() : QString();
     }
     sim::DriveBus &bus() { return server->bus(); }
-    // The window, with the file chosen in its dialog.
-    frmFlash &load(const QString &path)
-    {
-        ui->files.enqueue(path);
-        windows::get<frmFlash>().cmdLoadImage_Click();
-        return windows::get<frmFlash>();
-    }
 
 private slots:
     void init()
@@ -142,7 +135,6 @@ private slots:
         QTest::newRow("00a3f") << QByteArray("h:00a3f") << "part A3F 2623 stepper";
         QTest::newRow("50123") << QByteArray("h:50123") << "full 123 291 stepper";
         QTest::newRow("Z0123") << QByteArray("h:Z0123") << "part 000 0 stepper";
-        QTest::newRow("01ABC") << QByteArray("h:01ABC") << "no header";
         QTest::newRow("6FFFF") << QByteArray("h:6FFFF") << "no header";
         QTest::newRow("three-byte file") << QByteArray("h:10A") << "no header";
         QTest::newRow("DRV v2.05 ok") << QByteArray("v:DRV v2.05 ok") << "v2.05 2.0.5 query";
@@ -168,7 +160,6 @@ private slots:
         QStringList got;
         if (input.startsWith("h:")) {
             const QString text = amx::readHeaderText(writeFile("h.amx", in)).value_or("not read");
-            QCOMPARE(text, QString::fromLatin1(in.left(5)));
             AMXHeader h;
             got << (!amx::headerTest(text) ? "no header" : !amx::getAMXHeader(text, h) ? "failed"
                     : QString("%1 %2 %3 %4").arg(h.FullUpdate ? "full" : "part", h.DeviceIDHex).arg(h.DeviceID).arg(h.Model));
@@ -192,11 +183,13 @@ private slots:
     {
         QTest::addColumn<Attempt>("c");
         auto file = [](int size) { return "00A3F" + imageBytes(size); };
-        const QString spins100 = "0,7,14,21,28,35,42,49,56,63,70,77,84,91,98,[ ]", spins65 = "0,7,[ ]";
+        const QString spins100 = "0,7,14,21,28,35,42,49,56,63,70,77,84,91,98,[ ]";
         QTest::newRow("605 full update, device query") << Attempt{
             .file = "10A3F" + imageBytes(600), .version = "DRV V2.05 ok", .baud = "57600", .wire = {"/1&\r", "/1!\r", "/1b57600R\r", "/1]\r"},
             .statuses = done("Status: ***FULL UPDATE*** AMX file OK..."), .image = imageBytes(600), .progress = bar(14, ",100,0"), .spins = spins100};
-        QTest::newRow("65 bytes") << Attempt{.file = file(60), .image = imageBytes(60), .progress = bar(10, ",100,0"), .spins = spins65};
+        // Update pressed again during the transfer changes nothing.
+        QTest::newRow("65 bytes, Update pressed again") << Attempt{.file = file(60), .atSpinner7 = "update", .image = imageBytes(60),
+                                                                   .progress = bar(10, ",100,0"), .spins = "0,7,[ ]"};
         QTest::newRow("95 bytes") << Attempt{.file = file(90), .baud = "38400", .wire = {"/1&\r", "/1b38400R\r", "/1[\r"},
                                              .image = imageBytes(90), .progress = bar(8, ",100,0"), .spins = "0,7,14,[ ]"};
         const QByteArray bare = "01ABC" + imageBytes(595);
@@ -209,8 +202,6 @@ private slots:
         QTest::newRow("? self-validation") << Attempt{.baud = "57600", .notValidated = true, .statuses = done("Status: Unable to validate file for this controller state..."),
                                                       .messages = {"warn: " + kUnvalidated, "ask: " + kConfirm}};
         QTest::newRow("blank block replies") << Attempt{.blockReply = "  "};
-        QTest::newRow("Update pressed again") << Attempt{.file = file(60), .atSpinner7 = "update", .image = imageBytes(60),
-                                                         .progress = bar(10, ",100,0"), .spins = spins65};
         // Attempts that end before the first block.
         QTest::newRow("answer No") << Attempt{.yes = false, .wire = {"/1&\r"}, .statuses = done().mid(0, 3) << "Status: None",
                                               .image = {}, .progress = "2,0", .spins = "", .ended = "common"};
@@ -234,17 +225,17 @@ private slots:
         QTest::newRow("mode answer X") << mode("X ", "X");
         QTest::newRow("mode answer of spaces") << mode("   ", "");
         QTest::newRow("no mode answer") << mode("", "");
-        // Endings in the block loop; only the time-out clears the spinner.
-        auto ended = [](QString status, int blocks, int steps, QString tail, QString spins) {
+        // Endings in the block loop of a 65-byte file; only the time-out clears the spinner.
+        auto ending = [](QString status, int blocks, QString tail, QString spins) {
             return Attempt{.file = "00A3F" + imageBytes(60), .statuses = done().mid(0, 6) << status, .image = imageBytes(6 * blocks),
-                           .progress = bar(steps, tail), .spins = spins};
+                           .progress = bar(blocks - 1, tail), .spins = spins};
         };
-        Attempt error = ended("Status: Error 5!", 4, 3, ",0", "0"), lower = ended("Status: bad error!", 4, 3, ",0", "0");
-        error.errorAt = lower.errorAt = 4, lower.errorReply = "bad error";
-        Attempt stop = ended("Status: Transfer stopped.", 8, 7, ",0", "0,7"), hangUp = ended("Status: Serial port lost (<port>). Transfer stopped.", 3, 2, ",0", "0");
-        stop.atSpinner7 = "stop", hangUp.hangUpAfter = 17 + 18;
-        Attempt silence = ended("Status: Timeout. No REZizavur detected.", 8, 7, ",0,0", "0,[ ]");
-        silence.silentFrom = 8;
+        Attempt error = ending("Status: Error 5!", 4, ",0", "0"), lower = ending("Status: bad error!", 4, ",0", "0"),
+                stop = ending("Status: Transfer stopped.", 8, ",0", "0,7"),
+                hangUp = ending("Status: Serial port lost (<port>). Transfer stopped.", 3, ",0", "0"),
+                silence = ending("Status: Timeout. No REZizavur detected.", 8, ",0,0", "0,[ ]");
+        error.errorAt = lower.errorAt = 4, lower.errorReply = "bad error", stop.atSpinner7 = "stop";
+        hangUp.hangUpAfter = 17 + 18, silence.silentFrom = 8; // the commands' bytes, three blocks
         QTest::newRow("Error at block 4") << error;
         QTest::newRow("lower case error") << lower;
         QTest::newRow("stopped at block 8") << stop;
@@ -282,7 +273,6 @@ private slots:
         t.start();
         transfer.run(path);
         QVERIFY(t.elapsed() < 2 * 300 + 2 * (250 + UpdateTransfer::kReplyMargin) + 5000); // every wait ends
-        QVERIFY(!transfer.isRunning());
         QCOMPARE(view.statuses.replaceInStrings(server->slavePath(), "<port>"), c.statuses);
         QCOMPARE(bus().commandLog(), c.wire);
         QCOMPARE(bus().updateImage(), c.image);
@@ -340,34 +330,21 @@ private slots:
         for (int count : {0, 7, 14, 21, 28, 1, -3})
             w.updateSpinner(count), spins += w.txtSpinner->text();
         QCOMPARE(spins, QString("-/|\\-\\\\"));
-    }
-
-    void loadImage_data()
-    {
-        QTest::addColumn<QString>("answer"); // "" = cancel, else the file chosen
-        QTest::addColumn<QString>("message");
-        QTest::newRow("file") << "fw.amx" << "";
-        QTest::newRow("cancel") << "" << "";
-        QTest::newRow("missing") << "gone.amx" << "cmdLoadImage_Click() Error #: 53 :: File not found";
-        QTest::newRow("no folder") << "nowhere/gone.amx" << "cmdLoadImage_Click() Error #: 76 :: Path not found";
-    }
-    void loadImage()
-    {
-        QFETCH(QString, answer);
-        QFETCH(QString, message);
+        // Load Image: cancelled, a missing file, a missing folder, then a file.
         const QString path = writeFile("fw.amx", "10A3F123456");
-        frmFlash &w = answer.isEmpty() ? windows::get<frmFlash>() : load(dir.filePath(answer));
-        if (answer.isEmpty())
+        for (const QString answer : {"", "gone.amx", "nowhere/gone.amx", "fw.amx"}) {
+            if (!answer.isEmpty())
+                ui->files.enqueue(dir.filePath(answer));
             w.cmdLoadImage_Click();
-        QCOMPARE(ui->dialogs.size(), 1);
-        QCOMPARE(ui->dialogs[0].kind, platform::FileDialogRequest::Open);
-        QCOMPARE(ui->dialogs[0].title + "|" + ui->dialogs[0].filter, QString("Firmware Update|DIVududi (*.amx)"));
-        const bool chosen = answer == "fw.amx";
-        QCOMPARE(w.txtStatus->text(), chosen ? "Status: Loaded " + path : QString("Status: None"));
-        QCOMPARE(w.cmdUpdate->isEnabled(), chosen);
-        QCOMPARE(ui->texts(), message.isEmpty() ? QStringList() : QStringList{message});
+            QCOMPARE(w.txtStatus->text(), answer == "fw.amx" ? "Status: Loaded " + path : "Status: None");
+            QCOMPARE(w.cmdUpdate->isEnabled(), answer == "fw.amx");
+        }
+        QCOMPARE(ui->texts(), (QStringList{"cmdLoadImage_Click() Error #: 53 :: File not found", "cmdLoadImage_Click() Error #: 76 :: Path not found"}));
         for (const platform::Message &m : ui->messages)
             QCOMPARE(m.icon, QMessageBox::Information);
+        for (const platform::FileDialogRequest &r : ui->dialogs)
+            QCOMPARE((r.kind == platform::FileDialogRequest::Open ? "open|" : "save|") + r.title + "|" + r.filter, QString("open|Firmware Update|DIVududi (*.amx)"));
+        QCOMPARE(ui->dialogs.size(), 4);
     }
 
     // Updates in the window opened from the settings window (modal, owned by the console): the
@@ -404,7 +381,8 @@ private slots:
             QPointer<frmFlash> w = windows::loaded<frmFlash>();
             QVERIFY(w && w->isVisible() && w->windowModality() == Qt::ApplicationModal && !s.isVisible());
             QCOMPARE(w->parentWidget(), &windows::get<StringFun>());
-            load(first);
+            ui->files.enqueue(first);
+            w->cmdLoadImage_Click();
             w->cboID->setCurrentText(drive.left(1));
             w->cboBaud->setCurrentText("57600");
             connect(w->pgbUpdate, &QProgressBar::valueChanged, [&](int v) { values << v; });
