@@ -1,10 +1,13 @@
 // The drive simulator: the bus model fed bytes on a clock the test turns by hand (both
-// framings, status codes, programs that take time, the firmware dialogue, every fault), then
-// the pty server with a plain QSerialPort client, and the quorvane-drivesim program.
+// framings, status codes, programs that take time, the update dialogue, faults); the pty server
+// with a plain QSerialPort client and with the console's own device link; the quorvane-drivesim
+// program.
+#include "link/drivelink.h"
 #include "sim/drivebus.h"
 #include "sim/ptyserver.h"
+#include "support/linkfakes.h"
+#include "support/tempstore.h"
 
-#include <QDeadlineTimer>
 #include <QFile>
 #include <QProcess>
 #include <QSerialPort>
@@ -16,6 +19,8 @@
 #include <numeric>
 
 using sim::DriveBus;
+
+Q_DECLARE_METATYPE(framing::Mode)
 
 namespace {
 
@@ -123,7 +128,6 @@ private slots:
             << QStringList{"scale:0", "/1A4000R=`", "scale:1", "/1Z1000R=@", "+1000", "/1?0=`3000", "/1Z10000R=@",
                            "+3000", "/1?0=`0"};
         QTest::newRow("velocity") << QStringList{"/1V2000R=`", "/1?1=`2000", "/1A1000R=@", "+500", "/1?0=`1000"};
-        QTest::newRow("wait") << QStringList{"/1M500A100R=@", "+500", "/1?0=@0", "+100", "/1?0=`100"};
         QTest::newRow("loop")
             << QStringList{"/1gA1000M500A0M500G5R=@", "+3500", "/1?0=@500", "+11499", "/1?0=@0", "+1", "/1?0=`0"};
         QTest::newRow("outputs") << QStringList{"/1J1M500J2M500J3M500J0R=@", "+700", "/1?2=@2", "+800", "/1?2=`0"};
@@ -142,21 +146,14 @@ private slots:
             << QStringList{"scale:0", "drive:2", "drive::", "/2A500R=`", "/:A700R=`", "/1?0=`0", "/2?0=`500",
                            "oem/:?0=`700", "/2&=`REZizavur V2", "/:&=`REZizavur V2", "/1&=`REZizavur V1.05",
                            "/3?0=", "remove:2", "/2?0="};
-        QTest::newRow("not validated")
-            << QStringList{"unvalidated:1", "/1&='?", "/1?0=`0", "idtext:dev 0291 rev B", "/1!=`dev 0291 rev B"};
         QTest::newRow("silent")
             << QStringList{"scale:0", "silent:1", "/1?0=", "oem/1?0=", "/1A10R=", "/1[=", "'123456=", "+5000", "poll=",
                            "silent:0", "/1?0=`10"};
         QTest::newRow("bad checksum") << QStringList{"badsum:1", "oem/1?8=`291", "/1?8=`291"}; // DT has no checksum
         QTest::newRow("noise") << QStringList{"noise:a55a", "/1?8=`291", "oem/1?8=`291", "/1[='?"};
-        QTest::newRow("delay")
-            << QStringList{"delay:50", "/1?8=", "+49.9", "poll=", "+0.1", "poll=`291", "+1000", "poll="};
         // After an "Error" reply the drive has given up the update: commands are commands again.
         QTest::newRow("error at block 3")
             << QStringList{"errorAt:3", "/1[='?", "'ABCDEF='*", "'ABCDEF='*", "'ABCDEF='Error", "/1?8=`291"};
-        // Still in update mode afterwards: a command is only bytes of the next block.
-        QTest::newRow("silent from block 3")
-            << QStringList{"silentFrom:3", "/1[='?", "'ABCDEF='*", "'ABCDEF='*", "'ABCDEF=", "'ABCDEF=", "/1?8="};
         // The firmware update as the updater runs it: version, device ID, rate, update mode, then
         // 6-byte blocks; a short last block is known by 100 ms of idle line and ends the update,
         // else 2 s of idle line do. "image:hex" and "full:n" check what the drive took in.
@@ -167,8 +164,6 @@ private slots:
         QTest::newRow("full update, whole blocks")
             << QStringList{"/1]='?", "full:1", "'\r/\x02\x03\r\n='*", "'012345='*", "image:0d2f02030d0a303132333435",
                            "+2000", "/1?7=`9600"};
-        QTest::newRow("hang-up after command") << QStringList{"hangUp:5", "'/1?0\r/1?0\r=", "/1?0="};
-        QTest::newRow("hang-up inside second") << QStringList{"hangUp:7", "/1?0=`0", "/1?0=", "/1?0="};
     }
     void dialogues()
     {
@@ -184,15 +179,10 @@ private slots:
                 else if (name == "inputs") b.bus.drive('1')->setInputs(n);
                 else if (name == "drive") b.bus.addDrive(value.at(0).toLatin1()).config().versionText = "REZizavur V2";
                 else if (name == "remove") b.bus.removeDrive(value.at(0).toLatin1());
-                else if (name == "unvalidated") b.bus.drive('1')->config().notValidated = n;
-                else if (name == "idtext") b.bus.drive('1')->config().deviceIdText = value.toLatin1();
                 else if (name == "silent") faults.silent = n;
                 else if (name == "badsum") faults.badChecksum = n;
                 else if (name == "noise") faults.noise = QByteArray::fromHex(value.toLatin1());
-                else if (name == "delay") faults.replyDelayMs = n;
                 else if (name == "errorAt") faults.errorAtBlock = n;
-                else if (name == "silentFrom") faults.silentFromBlock = n;
-                else if (name == "hangUp") faults.hangUpAfterBytes = n;
                 else if (name == "image") QCOMPARE(b.bus.updateImage().toHex(), value.toLatin1());
                 else if (name == "full") QCOMPARE(b.bus.updateIsFull(), bool(n));
                 else QFAIL(qPrintable("unknown setting " + step));
@@ -228,6 +218,7 @@ private slots:
             const double byteMs = 10000.0 / baud;
             QCOMPARE(b.ask(command), QByteArray());
             b.ms(50); // held back first, then one byte per byte time
+            QCOMPARE(b.bus.poll(), QByteArray());
             QByteArray got;
             for (int i = 1; i <= reply.size(); ++i) {
                 b.ms(byteMs);
@@ -283,6 +274,49 @@ private slots:
         QCOMPARE(server.withBus([](DriveBus &bus) { return bus.bytesReceived(); }), received);
     }
 
+    // The console's device link against the simulator in both framings: the row's text and
+    // colour, the data the decode leaves (a DT reply's LF comes after its CR), the command as
+    // the simulator saw it; a silent drive ends in the link's time-out.
+    void linkExchange_data()
+    {
+        QTest::addColumn<framing::Mode>("mode");
+        QTest::addColumn<QString>("command"); // "/1A0R" while a long move runs
+        QTest::addColumn<QString>("rowText");
+        QTest::addColumn<QString>("data");
+        QTest::newRow("dt position") << framing::Mode::DT << "/1?0" << "1000 No Error" << "1000\n";
+        QTest::newRow("oem position") << framing::Mode::OEM << "/1?0" << "1000 No Error" << "1000";
+        QTest::newRow("oem invalid operand") << framing::Mode::OEM << "/1A" << " Invalid Operand" << "";
+        QTest::newRow("dt busy") << framing::Mode::DT << "/1A0R" << "Device is already executing a command" << "\n";
+        QTest::newRow("dt silent") << framing::Mode::DT << "/1?0" << DriveLink::kTimeoutText << "";
+    }
+    void linkExchange()
+    {
+        QFETCH(framing::Mode, mode);
+        QFETCH(QString, command);
+        QFETCH(QString, rowText);
+        QFETCH(QString, data);
+        const bool silent = rowText == DriveLink::kTimeoutText;
+        sim::PtyServer server;
+        server.bus().drive('1')->setPosition(1000);
+        server.bus().feed(command == "/1A0R" ? "/1A900000R\r" : "");
+        server.bus().faults().silent = silent;
+        QVERIFY2(server.start(), qPrintable(server.errorString()));
+        TempStore store;
+        store.mapPort(1, server.slavePath());
+        RecordedRows rows;
+        LiveSettings live;
+        live.mode = mode;
+        DriveLink link(rows, live);
+        link.ErrorTexts = framing::errorTexts();
+        link.tmrReceiveTimeOut().setInterval(400);
+        sendFromRow(link, command, 3);
+        QVERIFY(waitForResult(link, 5000));
+        QCOMPARE(rows.text.value(3), rowText);
+        QCOMPARE(rows.colour.value(3), silent ? colours::red : colours::green);
+        QTRY_COMPARE_WITH_TIMEOUT(link.DecodeSettingsResponse(), data, 1000);
+        QCOMPARE(server.bus().commandLog().back(), mode == framing::Mode::DT ? command.toLatin1() + '\r' : framing::oemFrame(command).toLatin1());
+    }
+
     // ---- the program ---------------------------------------------------------------------
 
     void programRejectsBadOptions_data()
@@ -305,8 +339,7 @@ private slots:
         p.start(QStringLiteral(DRIVESIM_PATH), args.replaceInStrings("%1", f.fileName()));
         QVERIFY(p.waitForFinished(10000));
         QCOMPARE(p.exitCode(), 2);
-        QVERIFY(!p.readAllStandardError().isEmpty());
-        QCOMPARE(p.readAllStandardOutput(), QByteArray());
+        QVERIFY(!p.readAllStandardError().isEmpty() && p.readAllStandardOutput().isEmpty());
         QVERIFY(f.open(QIODevice::ReadOnly));
         QCOMPARE(f.readAll(), QByteArray("keep me"));
     }
@@ -323,14 +356,12 @@ private slots:
         const QString path = QString::fromLocal8Bit(p.readLine()).trimmed();
         QVERIFY(path.startsWith("/dev/"));
         QCOMPARE(QFile::symLinkTarget(link), path);
-        for (int round = 0; round < 2; ++round) {
-            QSerialPort port;
-            QVERIFY(openPort(port, link));
-            expectAnswer(port, "/;?8\r", dtReply('`', "77"));
-            expectAnswer(port, "/1[\r", "?");
-            expectAnswer(port, "012345", "*");
-            expectAnswer(port, "6", "*"); // short last block, after the gap
-        }
+        QSerialPort port;
+        QVERIFY(openPort(port, link));
+        expectAnswer(port, "/;?8\r", dtReply('`', "77"));
+        expectAnswer(port, "/1[\r", "?");
+        expectAnswer(port, "012345", "*");
+        expectAnswer(port, "6", "*"); // short last block, after the gap
         ::kill(pid_t(p.processId()), SIGTERM);
         QVERIFY(p.waitForFinished(10000));
         QCOMPARE(p.exitStatus(), QProcess::NormalExit);
