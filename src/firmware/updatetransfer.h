@@ -108,8 +108,6 @@ public:
     void stop();
     // The reply time-out has fired.
     void timeOut();
-    // The reply time-out has ended the running attempt.
-    bool AbortTransfer() const { return m_state == State::TimedOut; }
 
     // Validates the file against the controller and fills the header; true when it may be sent.
     bool validUpdateFile(const QString &path, AMXHeader &header);
