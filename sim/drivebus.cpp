@@ -285,7 +285,11 @@ void DriveBus::handleCommand(char address, const QByteArray &body, bool oem)
             d->stop();
         if (p.enterUpdate) {
             d->stop();
-            queueRaw("?");
+            const QByteArray answer = d->config().updateModeAnswer;
+            if (!answer.isEmpty())
+                queueRaw(answer);
+            if (!answer.trimmed().startsWith('?'))
+                return; // refused: commands stay commands
             m_update = d;
             m_updateFull = p.enterUpdate == 2;
             m_image.clear();
@@ -402,146 +406,38 @@ void Drive::overrideQuery(int n, std::optional<qint64> value)
         m_overrides[size_t(n)] = value;
 }
 
+Drive::Token Drive::readToken(const QByteArray &body, int &i)
+{
+    Token t{body.at(i++)};
+    const int digitsStart = i;
+    while (i < body.size() && body.at(i) >= '0' && body.at(i) <= '9') {
+        if (i - digitsStart >= 10)
+            t.overflow = true;
+        else
+            t.n = t.n * 10 + (body.at(i) - '0');
+        ++i;
+    }
+    t.has = i > digitsStart;
+    return t;
+}
+
 Drive::Parsed Drive::parse(const QByteArray &body)
 {
     Parsed p;
-    std::vector<int> queries;
-    bool wantVersion = false;
-    int depth = 0;
-    const int size = int(body.size());
     int i = 0;
-    auto fail = [&p](int code) {
-        if (!p.error)
-            p.error = code;
-    };
-    while (i < size && !p.error) {
-        const char c = body.at(i++);
-        if (c == ' ')
-            continue;
-        const int digitsStart = i;
-        qint64 n = 0;
-        bool overflow = false;
-        while (i < size && body.at(i) >= '0' && body.at(i) <= '9') {
-            if (i - digitsStart >= 10)
-                overflow = true;
-            else
-                n = n * 10 + (body.at(i) - '0');
+    while (i < body.size() && !p.error) {
+        if (body.at(i) == ' ') {
             ++i;
+            continue;
         }
-        const bool has = i > digitsStart;
-        auto operand = [&](qint64 lo, qint64 hi) {
-            if (!has || overflow || n < lo || n > hi) {
-                fail(3);
-                return false;
-            }
-            return true;
-        };
-        auto none = [&]() {
-            if (has) {
-                fail(3);
-                return false;
-            }
-            return true;
-        };
-        switch (c) {
-        case 'A':
-            if (operand(0, m_config.maxPosition))
-                p.program.push_back({Op::MoveTo, n});
-            break;
-        case 'P':
-            if (operand(0, m_config.maxPosition))
-                p.program.push_back({Op::MoveUp, n});
-            break;
-        case 'D':
-            if (operand(0, m_config.maxPosition))
-                p.program.push_back({Op::MoveDown, n});
-            break;
-        case 'Z':
-            if (operand(0, m_config.maxPosition))
-                p.program.push_back({Op::Home, n});
-            break;
-        case 'V':
-            if (operand(1, m_config.maxVelocity))
-                p.program.push_back({Op::Velocity, n});
-            break;
-        case 'M':
-            if (operand(0, 30000))
-                p.program.push_back({Op::Wait, n});
-            break;
-        case 'g':
-            if (none()) {
-                if (++depth > kMaxLoopDepth)
-                    fail(2);
-                p.program.push_back({Op::LoopStart, 0});
-            }
-            break;
-        case 'G':
-            if (depth == 0) {
-                fail(2);
-            } else if (operand(0, 30000)) {
-                --depth;
-                p.program.push_back({Op::LoopEnd, n});
-            }
-            break;
-        case 'J':
-            if (operand(0, 3))
-                p.program.push_back({Op::Outputs, n});
-            break;
-        case 'H':
-            if (has && (overflow || n > 2))
-                fail(3);
-            else
-                p.program.push_back({Op::Halt, has ? n : 0});
-            break;
-        case 'b':
-            if (!has || overflow || !isRate(n))
-                fail(3);
-            else
-                p.program.push_back({Op::Baud, n});
-            break;
-        case 'R': {
-            int rest = i;
-            while (rest < size && body.at(rest) == ' ')
-                ++rest;
-            if (rest < size)
-                fail(2);
-            else if (none())
-                p.run = true;
-            break;
-        }
-        case 'T':
-            if (none())
-                p.terminate = true;
-            break;
-        case '?':
-            if (operand(0, 8))
-                queries.push_back(int(n));
-            break;
-        case '&':
-            if (none()) {
-                queries.push_back(-1);
-                wantVersion = true;
-            }
-            break;
-        case '!':
-            if (none())
-                queries.push_back(-2);
-            break;
-        case 'F':
-            none();
-            break;
-        case '[':
-        case ']':
-            if (none())
-                p.enterUpdate = c == '[' ? 1 : 2;
-            break;
-        default:
-            fail(2);
-            break;
-        }
+        const Token t = readToken(body, i);
+        int rest = i;
+        while (rest < body.size() && body.at(rest) == ' ')
+            ++rest;
+        parseToken(t, rest == body.size(), p);
     }
-    if (!p.error && depth != 0)
-        fail(2);
+    if (!p.error && p.depth != 0)
+        p.error = 2;
     if (p.error) {
         p.program.clear();
         p.run = false;
@@ -549,13 +445,88 @@ Drive::Parsed Drive::parse(const QByteArray &body)
         p.enterUpdate = 0;
         return p;
     }
-    if (wantVersion && m_config.notValidated) {
+    if (p.wantVersion && m_config.notValidated) {
         p.bareQuestion = true;
         return p;
     }
-    for (int q : queries)
+    for (int q : p.queries)
         p.data += answerQuery(q);
     return p;
+}
+
+void Drive::parseToken(const Token &t, bool last, Parsed &p)
+{
+    // check(condition, code): a string whose command fails a condition is refused with the code.
+    auto check = [&p](bool ok, int code = 3) {
+        if (!ok && !p.error)
+            p.error = code;
+        return ok;
+    };
+    auto operand = [&](qint64 lo, qint64 hi) { return check(t.has && !t.overflow && t.n >= lo && t.n <= hi); };
+    auto none = [&] { return check(!t.has); };
+    auto add = [&](Op op, qint64 n) { p.program.push_back({op, n}); };
+    switch (t.letter) {
+    case 'A':
+    case 'P':
+    case 'D':
+    case 'Z': {
+        const Op op = t.letter == 'A' ? Op::MoveTo : t.letter == 'P' ? Op::MoveUp : t.letter == 'D' ? Op::MoveDown : Op::Home;
+        if (operand(0, m_config.maxPosition))
+            add(op, t.n);
+        break;
+    }
+    case 'V':
+        if (operand(1, m_config.maxVelocity))
+            add(Op::Velocity, t.n);
+        break;
+    case 'M':
+        if (operand(0, 30000))
+            add(Op::Wait, t.n);
+        break;
+    case 'J':
+        if (operand(0, 3))
+            add(Op::Outputs, t.n);
+        break;
+    case 'g':
+        if (none() && check(++p.depth <= kMaxLoopDepth, 2))
+            add(Op::LoopStart, 0);
+        break;
+    case 'G':
+        if (check(p.depth > 0, 2) && operand(0, 30000))
+            --p.depth, add(Op::LoopEnd, t.n);
+        break;
+    case 'H':
+        if (check(!t.has || (!t.overflow && t.n <= 2)))
+            add(Op::Halt, t.n);
+        break;
+    case 'b':
+        if (check(t.has && !t.overflow && isRate(t.n)))
+            add(Op::Baud, t.n);
+        break;
+    case 'R': // only as the last command of the string
+        p.run = check(last, 2) && none();
+        break;
+    case 'T': p.terminate = none(); break;
+    case '?':
+        if (operand(0, 8))
+            p.queries.push_back(int(t.n));
+        break;
+    case '&':
+        if (none())
+            p.queries.push_back(-1), p.wantVersion = true;
+        break;
+    case '!':
+        if (none())
+            p.queries.push_back(-2);
+        break;
+    case 'F': none(); break;
+    case '[':
+    case ']':
+        if (none())
+            p.enterUpdate = t.letter == '[' ? 1 : 2;
+        break;
+    default: check(false, 2); break;
+    }
 }
 
 QByteArray Drive::answerQuery(int n)
@@ -616,125 +587,114 @@ void Drive::advance()
     if (!m_running)
         return;
     const qint64 t = m_bus.now();
-    int budget = kStepBudget;
-    while (m_running && budget-- > 0) {
+    for (int budget = kStepBudget; m_running && budget > 0; --budget) {
         if (m_inStep) {
-            const bool move = m_program[m_pc].op != Op::Wait;
-            if (t < m_stepEnd) {
-                if (move && m_stepEnd > m_stepStart) {
-                    const double f = double(t - m_stepStart) / double(m_stepEnd - m_stepStart);
-                    m_position = m_moveFrom + qint64(std::floor(double(m_moveTo - m_moveFrom) * f));
-                }
+            if (!finishStep(t))
                 return;
-            }
-            if (move)
-                m_position = m_moveTo;
-            m_cursor = m_stepEnd;
-            m_inStep = false;
-            ++m_pc;
-            continue;
-        }
-        if (m_haltForRun)
+        } else if (m_haltForRun) {
             return;
-        if (m_haltInput) {
+        } else if (m_haltInput) {
             if (!(m_inputs & (1 << (m_haltInput - 1))))
                 return;
             m_haltInput = 0;
             m_cursor = std::max(m_cursor, t);
             ++m_pc;
-            continue;
-        }
-        if (m_pc >= m_program.size()) {
+        } else if (m_pc >= m_program.size()) {
             m_running = false;
             ++m_done;
             m_loops.clear();
             return;
+        } else {
+            beginStep(m_program[m_pc]);
         }
-        const Step s = m_program[m_pc];
-        qint64 target = m_position;
-        switch (s.op) {
-        case Op::MoveTo:
-            target = s.n;
-            break;
-        case Op::MoveUp:
-            target = m_position + s.n;
-            break;
-        case Op::MoveDown:
-            target = m_position - s.n;
-            break;
-        case Op::Home:
-            target = m_position > s.n ? m_position - s.n : 0;
-            break;
-        case Op::Velocity:
-            m_velocity = int(s.n);
-            ++m_pc;
-            continue;
-        case Op::Outputs:
-            m_outputs = int(s.n);
-            ++m_pc;
-            continue;
-        case Op::Baud:
-            m_bus.m_lineBaud = int(s.n);
-            ++m_pc;
-            continue;
-        case Op::LoopStart:
-            m_loops.push_back({m_pc + 1, -2});
-            ++m_pc;
-            continue;
-        case Op::LoopEnd: {
-            Loop &l = m_loops.back();
-            if (l.left == -2)
-                l.left = s.n == 0 ? -1 : s.n - 1;
-            if (l.left == -1) {
-                m_pc = l.start;
-            } else if (l.left > 0) {
-                --l.left;
-                m_pc = l.start;
-            } else {
-                m_loops.pop_back();
-                ++m_pc;
-            }
-            continue;
+    }
+}
+
+bool Drive::finishStep(qint64 t)
+{
+    const bool move = m_program[m_pc].op != Op::Wait;
+    if (t < m_stepEnd) {
+        if (move && m_stepEnd > m_stepStart) {
+            const double f = double(t - m_stepStart) / double(m_stepEnd - m_stepStart);
+            m_position = m_moveFrom + qint64(std::floor(double(m_moveTo - m_moveFrom) * f));
         }
-        case Op::Halt:
-            if (s.n == 0)
-                m_haltForRun = true;
-            else if (m_inputs & (1 << (s.n - 1)))
-                ++m_pc; // the input is already active: no wait at all
-            else
-                m_haltInput = int(s.n);
-            continue;
-        case Op::Wait: {
-            const qint64 d = m_bus.scaledUs(double(s.n) / 1000.0);
-            if (d <= 0) {
-                ++m_pc;
-                continue;
-            }
-            m_stepStart = m_cursor;
-            m_stepEnd = m_cursor + d;
-            m_inStep = true;
-            continue;
-        }
-        }
-        // A move.
-        if (target < 0 || target > m_config.maxPosition) {
-            m_runError = 3;
-            m_running = false;
-            m_loops.clear();
+        return false;
+    }
+    if (move)
+        m_position = m_moveTo;
+    m_cursor = m_stepEnd;
+    m_inStep = false;
+    ++m_pc;
+    return true;
+}
+
+void Drive::beginStep(const Step &s)
+{
+    switch (s.op) {
+    case Op::MoveTo: beginMove(s.n); return;
+    case Op::MoveUp: beginMove(m_position + s.n); return;
+    case Op::MoveDown: beginMove(m_position - s.n); return;
+    case Op::Home: beginMove(m_position > s.n ? m_position - s.n : 0); return;
+    case Op::Wait: beginTimed(m_bus.scaledUs(double(s.n) / 1000.0)); return;
+    case Op::LoopEnd: endLoop(s.n); return;
+    case Op::Halt:
+        if (s.n == 0) {
+            m_haltForRun = true;
             return;
         }
-        const qint64 distance = target > m_position ? target - m_position : m_position - target;
-        const qint64 d = m_bus.scaledUs(double(distance) / double(std::max(1, m_velocity)));
-        if (d <= 0) {
-            m_position = target;
-            ++m_pc;
-            continue;
+        if (!(m_inputs & (1 << (s.n - 1)))) {
+            m_haltInput = int(s.n);
+            return;
         }
-        m_moveFrom = m_position;
-        m_moveTo = target;
-        m_stepStart = m_cursor;
-        m_stepEnd = m_cursor + d;
-        m_inStep = true;
+        break; // the input is already active: no wait at all
+    case Op::Velocity: m_velocity = int(s.n); break;
+    case Op::Outputs: m_outputs = int(s.n); break;
+    case Op::Baud: m_bus.m_lineBaud = int(s.n); break;
+    case Op::LoopStart: m_loops.push_back({m_pc + 1, -2}); break;
+    }
+    ++m_pc;
+}
+
+bool Drive::beginTimed(qint64 us)
+{
+    if (us <= 0) {
+        ++m_pc;
+        return false;
+    }
+    m_stepStart = m_cursor;
+    m_stepEnd = m_cursor + us;
+    m_inStep = true;
+    return true;
+}
+
+void Drive::beginMove(qint64 target)
+{
+    if (target < 0 || target > m_config.maxPosition) {
+        m_runError = 3;
+        m_running = false;
+        m_loops.clear();
+        return;
+    }
+    const qint64 distance = target > m_position ? target - m_position : m_position - target;
+    m_moveFrom = m_position;
+    m_moveTo = target;
+    if (!beginTimed(m_bus.scaledUs(double(distance) / double(std::max(1, m_velocity)))))
+        m_position = target;
+}
+
+void Drive::endLoop(qint64 n)
+{
+    Loop &l = m_loops.back();
+    if (l.left == -2)
+        l.left = n == 0 ? -1 : n - 1;
+    if (l.left == -1) {
+        m_pc = l.start;
+    } else if (l.left > 0) {
+        --l.left;
+        m_pc = l.start;
+    } else {
+        m_loops.pop_back();
+        ++m_pc;
     }
 }
 

@@ -41,6 +41,7 @@
 //   !    device ID text (holds the ID in decimal)
 //   F    status only, no data
 //   [ ]  enter update mode (normal / full); the answer is a bare "?", not a framed reply
+//        (DriveConfig::updateModeAnswer)
 //
 // Update mode: every byte that follows is image data. Each 6 bytes get one reply character
 // ("*"). The image is sent unpadded, so a shorter last block is counted once the line has
@@ -85,6 +86,8 @@ struct DriveConfig {
     int deviceId = 291;
     QByteArray deviceIdText;        // reply to "!"; empty: "ID " + deviceId in decimal
     bool notValidated = false;      // answers "?" to "&"
+    QByteArray updateModeAnswer = "?"; // answer to "[" and "]"; without a "?" first (spaces
+                                       // aside) the drive stays out of update mode
     qint64 maxPosition = 1000000;
     int velocity = 1000;            // top velocity at power-up, steps per second
     int maxVelocity = 100000;
@@ -233,12 +236,36 @@ private:
         QByteArray data;             // answers to the queries, in order
         bool bareQuestion = false;   // answer is a bare "?" instead of a framed reply
         int enterUpdate = 0;         // 1 "[", 2 "]"
+        std::vector<int> queries;    // ?n as n, "&" as -1, "!" as -2
+        bool wantVersion = false;
+        int depth = 0;               // loops open
+    };
+    // A command letter and the decimal number after it.
+    struct Token {
+        char letter;
+        qint64 n = 0;
+        bool has = false;            // digits follow the letter
+        bool overflow = false;       // more than 10 of them
     };
 
     Parsed parse(const QByteArray &body);
+    // Reads the letter at i and its digits; i moves past them.
+    static Token readToken(const QByteArray &body, int &i);
+    // Adds one command to the parsed string; `last` when only spaces follow it.
+    void parseToken(const Token &t, bool last, Parsed &p);
     QByteArray answerQuery(int n);
     // Runs the program up to the clock.
     void advance();
+    // The current move or wait at clock time t: false while it lasts (a move's position follows
+    // it), true once it has ended.
+    bool finishStep(qint64 t);
+    void beginStep(const Step &s);
+    // A step of `us` clock microseconds from the program's cursor; false (and the step done)
+    // when it takes no time.
+    bool beginTimed(qint64 us);
+    // A move to target; a target out of range stops the program with code 3.
+    void beginMove(qint64 target);
+    void endLoop(qint64 n);
     void start(std::vector<Step> program);
     void stop();
     qint64 queryValue(int n);

@@ -14,6 +14,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <memory>
 #include <unistd.h>
 
 namespace {
@@ -57,19 +58,9 @@ QString hex(const QByteArray &bytes)
     return QString::fromLatin1(bytes.toHex(' '));
 }
 
-} // namespace
-
-int main(int argc, char **argv)
+QList<QCommandLineOption> options()
 {
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("quorvane-drivesim"));
-
-    QCommandLineParser p;
-    p.setApplicationDescription(QStringLiteral(
-        "Simulated REZizavur drives on a pseudo-terminal. Prints the device path on stdout and "
-        "serves until SIGINT or SIGTERM."));
-    p.addHelpOption();
-    const QList<QCommandLineOption> options = {
+    return {
         {"link", "Make PATH a symbolic link to the device (an old link is replaced).", "PATH"},
         {"drives", "Drive addresses on the bus, e.g. 1,2,A (A..F stand for : ; < = > @). Default 1.", "LIST"},
         {"version-text", "Reply to \"&\" (words separated by spaces, version word last). Default \"REZizavur V1.05\".", "TEXT"},
@@ -93,14 +84,11 @@ int main(int argc, char **argv)
         {"image-out", "On exit, write the last received update image to FILE.", "FILE"},
         {"verbose", "Log the traffic in hex on stderr."},
     };
-    p.addOptions(options);
-    p.process(app);
-    if (!p.positionalArguments().isEmpty())
-        fail(QStringLiteral("unexpected argument %1 (see --help)").arg(p.positionalArguments().first()));
+}
 
-    sim::PtyServer server;
-    sim::DriveBus &bus = server.bus();
-
+// The drives named by --drives, all alike, and how fast their programs run.
+void setUpDrives(const QCommandLineParser &p, sim::DriveBus &bus)
+{
     sim::DriveConfig config;
     if (p.isSet("version-text"))
         config.versionText = p.value("version-text").toLatin1();
@@ -133,13 +121,15 @@ int main(int argc, char **argv)
             fail(QStringLiteral("--time-scale wants a number of 0 or more"));
         bus.setTimeScale(f);
     }
+}
 
+void setUpFaults(const QCommandLineParser &p, sim::DriveBus &bus)
+{
     sim::Faults &f = bus.faults();
     f.silent = p.isSet("silent");
     f.badChecksum = p.isSet("bad-checksum");
     if (p.isSet("noise")) {
-        const QByteArray h = p.value("noise").toLatin1();
-        f.noise = QByteArray::fromHex(h);
+        f.noise = QByteArray::fromHex(p.value("noise").toLatin1());
         if (f.noise.isEmpty())
             fail(QStringLiteral("--noise wants hex bytes, e.g. a55a"));
     }
@@ -159,7 +149,58 @@ int main(int argc, char **argv)
         bus.updateShortBlockGapMs = number(p, "short-block-gap", 1, 600000);
     if (p.isSet("update-idle-exit"))
         bus.updateIdleExitMs = number(p, "update-idle-exit", 1, 86400000);
+}
 
+// Makes `link` a symbolic link to `target`, replacing an old link but nothing else.
+void makeLink(const QString &link, const QString &target)
+{
+    const QByteArray l = QFile::encodeName(link);
+    QFileInfo old(link);
+    if (old.isSymLink())
+        ::unlink(l.constData());
+    else if (old.exists())
+        fail(QStringLiteral("--link: %1 exists and is not a symbolic link").arg(link));
+    if (::symlink(QFile::encodeName(target).constData(), l.constData()) != 0)
+        fail(QStringLiteral("--link: cannot create %1: %2").arg(link, QString::fromLocal8Bit(strerror(errno))));
+}
+
+// SIGINT and SIGTERM quit the event loop (through a pipe the notifier watches).
+std::unique_ptr<QSocketNotifier> quitOnSignals(QCoreApplication &app)
+{
+    if (::pipe(g_signalPipe) != 0)
+        fail(QStringLiteral("cannot create a pipe"));
+    struct sigaction sa{};
+    sa.sa_handler = onSignal;
+    sigemptyset(&sa.sa_mask);
+    ::sigaction(SIGINT, &sa, nullptr);
+    ::sigaction(SIGTERM, &sa, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+    auto quitter = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(quitter.get(), &QSocketNotifier::activated, &app, &QCoreApplication::quit);
+    return quitter;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("quorvane-drivesim"));
+
+    QCommandLineParser p;
+    p.setApplicationDescription(QStringLiteral(
+        "Simulated REZizavur drives on a pseudo-terminal. Prints the device path on stdout and "
+        "serves until SIGINT or SIGTERM."));
+    p.addHelpOption();
+    p.addOptions(options());
+    p.process(app);
+    if (!p.positionalArguments().isEmpty())
+        fail(QStringLiteral("unexpected argument %1 (see --help)").arg(p.positionalArguments().first()));
+
+    sim::PtyServer server;
+    sim::DriveBus &bus = server.bus();
+    setUpDrives(p, bus);
+    setUpFaults(p, bus);
     if (p.isSet("verbose")) {
         server.setTrace([](bool in, const QByteArray &bytes) {
             std::fprintf(stderr, "%s %s\n", in ? ">>" : "<<", hex(bytes).toLatin1().constData());
@@ -172,41 +213,19 @@ int main(int argc, char **argv)
 
     if (!server.start())
         fail(server.errorString());
-
     const QString link = p.value("link");
-    if (!link.isEmpty()) {
-        const QByteArray l = QFile::encodeName(link);
-        QFileInfo old(link);
-        if (old.isSymLink())
-            ::unlink(l.constData());
-        else if (old.exists())
-            fail(QStringLiteral("--link: %1 exists and is not a symbolic link").arg(link));
-        if (::symlink(QFile::encodeName(server.slavePath()).constData(), l.constData()) != 0)
-            fail(QStringLiteral("--link: cannot create %1: %2").arg(link, QString::fromLocal8Bit(strerror(errno))));
-    }
-
+    if (!link.isEmpty())
+        makeLink(link, server.slavePath());
     std::printf("%s\n", server.slavePath().toLocal8Bit().constData());
     std::fflush(stdout);
 
-    if (::pipe(g_signalPipe) != 0)
-        fail(QStringLiteral("cannot create a pipe"));
-    struct sigaction sa{};
-    sa.sa_handler = onSignal;
-    sigemptyset(&sa.sa_mask);
-    ::sigaction(SIGINT, &sa, nullptr);
-    ::sigaction(SIGTERM, &sa, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
-    QSocketNotifier quitter(g_signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&quitter, &QSocketNotifier::activated, &app, &QCoreApplication::quit);
-
+    const auto quitter = quitOnSignals(app);
     const int rc = app.exec();
 
     server.stop();
-    if (!link.isEmpty()) {
-        // Only our own link: another simulator may have taken the name meanwhile.
-        if (QFileInfo(link).isSymLink() && QFile::symLinkTarget(link) == server.slavePath())
-            ::unlink(QFile::encodeName(link).constData());
-    }
+    // Only our own link: another simulator may have taken the name meanwhile.
+    if (!link.isEmpty() && QFileInfo(link).isSymLink() && QFile::symLinkTarget(link) == server.slavePath())
+        ::unlink(QFile::encodeName(link).constData());
     if (p.isSet("image-out")) {
         QFile out(p.value("image-out"));
         if (!out.open(QIODevice::WriteOnly) || out.write(bus.updateImage()) != bus.updateImage().size())

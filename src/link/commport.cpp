@@ -57,6 +57,8 @@ std::optional<LineSettings> parseLineSettings(const QString &text)
 CommPort::CommPort(QObject *parent) : QObject(parent)
 {
     connect(&m_serial, &QSerialPort::readyRead, this, &CommPort::scheduleNotification);
+    connect(&m_serial, &QSerialPort::readyRead, this, &CommPort::activity);
+    connect(&m_serial, &QSerialPort::bytesWritten, this, &CommPort::activity);
     connect(&m_serial, &QSerialPort::errorOccurred, this, &CommPort::onError);
 }
 

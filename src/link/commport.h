@@ -64,11 +64,11 @@ public:
     // Waits at most msecs for everything written to leave; true when it has.
     bool drain(int msecs);
 
-    // Direct access for code that must wait on the port (the firmware transfer).
-    QSerialPort &serial() { return m_serial; }
-
 signals:
     void receiveNotification();
+    // Bytes arrived or left the port: wakes code that sleeps until the line has news (the
+    // firmware update's waits). Raised whatever the receive threshold.
+    void activity();
     void traffic(qint64 microseconds, CommPort::Direction direction, const QByteArray &bytes);
     void deviceLost(const QString &devicePath);
 

@@ -1,10 +1,10 @@
 // The drive simulator: the bus model fed bytes on a clock the test turns by hand (both
-// framings, status codes, programs that take time, the firmware dialogue, every fault), then
-// the pty server with a plain QSerialPort client, and the quorvane-drivesim program.
+// framings, status codes, programs that take time, the update dialogue, faults), then the pty
+// server with a plain QSerialPort client, and the quorvane-drivesim program. The console and the
+// firmware window are tested against the simulator in their own tests.
 #include "sim/drivebus.h"
 #include "sim/ptyserver.h"
 
-#include <QDeadlineTimer>
 #include <QFile>
 #include <QProcess>
 #include <QSerialPort>
@@ -47,23 +47,15 @@ struct Bench {
     }
 };
 
-// Reads from the port until `count` bytes came or `msecs` ran out, pumping events.
-QByteArray readSome(QSerialPort &port, int count, int msecs = 3000)
-{
-    QByteArray got;
-    QDeadlineTimer deadline(msecs);
-    while ((got += port.readAll()).size() < count && !deadline.hasExpired()) {
-        port.waitForReadyRead(10);
-        QCoreApplication::processEvents();
-    }
-    return got + port.readAll();
-}
-
-// Writes the command and compares what comes back (as many bytes as expected, or what came in 3 s).
-void expectAnswer(QSerialPort &port, const QByteArray &command, const QByteArray &reply)
+// Writes the command, then reads for at most `msecs` or until as many bytes as the reply came
+// (events run meanwhile: the server may serve on this thread); compares them with the reply.
+void expectAnswer(QSerialPort &port, const QByteArray &command, const QByteArray &reply, int msecs = 3000)
 {
     port.write(command);
-    QCOMPARE(readSome(port, int(reply.size())), reply);
+    QByteArray got;
+    for (QDeadlineTimer deadline(msecs); (got += port.readAll()).size() < qMax(1, int(reply.size())) && !deadline.hasExpired();)
+        port.waitForReadyRead(10), QCoreApplication::processEvents();
+    QCOMPARE(got + port.readAll(), reply);
 }
 
 bool openPort(QSerialPort &port, const QString &path)
@@ -88,21 +80,17 @@ private slots:
     {
         QTest::addColumn<QStringList>("script");
         // Commands the drive takes or refuses; none of them moves it ("?3" framed has the checksum 0D).
-        QTest::newRow("accepted")
-            << QStringList{"/1?0?1=`01000", "/1F=`", "/1=`", "/1?6  =`1000000", "/1T=`", "/1A1000=`", "oem/1=`",
-                           "oem/1&=`REZizavur V1.05", "oem/1?3=`3", "/1?0=`0"};
-        QTest::newRow("invalid commands")
-            << QStringList{"/1X=b", "/1RA100=b", "/1A10G5R=b", "/1gA10R=b", "/1gggggA1G2G2G2G2G2R=b", "/1?0X=b",
-                           "oem/1X=b", "/1?0=`0"};
-        QTest::newRow("invalid operands")
-            << QStringList{"/1AR=c", "/1A1000001R=c", "/1A99999999999R=c", "/1V0R=c", "/1T5=c", "/1b1234R=c",
-                           "oem/1?9=c", "/1?0=`0"};
+        QTest::newRow("accepted") << QStringList{"/1?0?1=`01000", "/1F=`", "/1=`", "/1?6  =`1000000", "/1T=`", "/1A1000=`",
+            "oem/1=`", "oem/1&=`REZizavur V1.05", "oem/1?3=`3", "/1?0=`0"};
+        QTest::newRow("invalid commands") << QStringList{"/1X=b", "/1RA100=b", "/1A10G5R=b", "/1gA10R=b",
+            "/1gggggA1G2G2G2G2G2R=b", "/1?0X=b", "oem/1X=b", "/1?0=`0"};
+        QTest::newRow("invalid operands") << QStringList{"/1AR=c", "/1A1000001R=c", "/1A99999999999R=c", "/1V0R=c", "/1T5=c",
+            "/1b1234R=c", "oem/1?9=c", "/1?0=`0"};
         // Moves in OEM frames; P10R and P11R have the checksums 02 and 03, which are just checksums.
-        QTest::newRow("oem moves")
-            << QStringList{"oem/1A1000R=@", "+1000", "oem/1?0=`1000", "scale:0", "oem/1A42R=`", "oem/1?0=`42",
-                           "oem/1P10R=`", "/1?0=`52", "oem/1P11R=`", "/1?0=`63"};
-        QTest::newRow("noise before frame, STX restarts")
-            << QStringList{"'zz\r\x03=", "oem/1?8=`291", "'\x02" "11?=", "oem/1?8=`291"};
+        QTest::newRow("oem moves") << QStringList{"oem/1A1000R=@", "+1000", "oem/1?0=`1000", "scale:0", "oem/1A42R=`",
+            "oem/1?0=`42", "oem/1P10R=`", "/1?0=`52", "oem/1P11R=`", "/1?0=`63"};
+        QTest::newRow("noise before frame, STX restarts") << QStringList{"'zz\r\x03=", "oem/1?8=`291", "'\x02" "11?=",
+            "oem/1?8=`291"};
         // No reply, and none later; the bus is not wedged by what came before: one byte ends a
         // waiting OEM frame (as its wrong checksum), and a "/" starts a new DT frame.
         auto none = [](const char *name, const QString &bytes) {
@@ -113,62 +101,42 @@ private slots:
         none("no CR yet", "/1?0");
         none("OEM without checksum yet", "\x02" "11?0\x03");
         // Programs that take time (1000 steps per second).
-        QTest::newRow("busy, refused, terminated")
-            << QStringList{"/1A1000R=@", "+500", "/1?0=@500", "/1A0R=O", "/1F=@", "+501", "/1?0=`1000", "/1?5=`1",
-                           "/1A0R=@", "+250", "/1T=`", "+1000", "/1?0=`750"};
-        QTest::newRow("absolute")
-            << QStringList{"/1A1000A0R=@", "+1000", "/1?0=@1000", "+500", "/1?0=@500", "+500", "/1?0=`0"};
+        QTest::newRow("busy, refused, terminated") << QStringList{"/1A1000R=@", "+500", "/1?0=@500", "/1A0R=O", "/1F=@", "+501",
+            "/1?0=`1000", "/1?5=`1", "/1A0R=@", "+250", "/1T=`", "+1000", "/1?0=`750"};
+        QTest::newRow("absolute") << QStringList{"/1A1000A0R=@", "+1000", "/1?0=@1000", "+500", "/1?0=@500", "+500", "/1?0=`0"};
         QTest::newRow("relative") << QStringList{"/1P1000D500R=@", "+1250", "/1?0=@750", "+250", "/1?0=`500"};
-        QTest::newRow("home")
-            << QStringList{"scale:0", "/1A4000R=`", "scale:1", "/1Z1000R=@", "+1000", "/1?0=`3000", "/1Z10000R=@",
-                           "+3000", "/1?0=`0"};
+        QTest::newRow("home") << QStringList{"scale:0", "/1A4000R=`", "scale:1", "/1Z1000R=@", "+1000", "/1?0=`3000",
+            "/1Z10000R=@", "+3000", "/1?0=`0"};
         QTest::newRow("velocity") << QStringList{"/1V2000R=`", "/1?1=`2000", "/1A1000R=@", "+500", "/1?0=`1000"};
-        QTest::newRow("wait") << QStringList{"/1M500A100R=@", "+500", "/1?0=@0", "+100", "/1?0=`100"};
-        QTest::newRow("loop")
-            << QStringList{"/1gA1000M500A0M500G5R=@", "+3500", "/1?0=@500", "+11499", "/1?0=@0", "+1", "/1?0=`0"};
+        QTest::newRow("loop") << QStringList{"/1gA1000M500A0M500G5R=@", "+3500", "/1?0=@500", "+11499", "/1?0=@0", "+1",
+            "/1?0=`0"};
         QTest::newRow("outputs") << QStringList{"/1J1M500J2M500J3M500J0R=@", "+700", "/1?2=@2", "+800", "/1?2=`0"};
         QTest::newRow("halts pass on inputs") << QStringList{"/1H01A1000H01A0R=@", "+1500", "/1?0=@500"};
         QTest::newRow("for ever") << QStringList{"/1gP10G0R=@", "+100000", "/1?0=@100000"};
-        QTest::newRow("halt for input and R")
-            << QStringList{"scale:0", "inputs:0", "/1H01A1000H01A0R=@", "/1?0=@0", "inputs:1", "/1?0=`0", "/1?5=`1",
-                           "/1A300HA600R=@", "/1?0=@300", "/1R=`", "/1?0=`600"};
-        QTest::newRow("runtime range error")
-            << QStringList{"scale:0", "/1A10D20R=`", "/1?0=c10", "/1F=c", "/1A5R=`", "/1F=`"};
-        QTest::newRow("time scales")
-            << QStringList{"scale:0", "/1gA1000M500A0M500G5A77R=`", "/1?0=`77", "scale:0.01", "/1A1077R=@", "+10",
-                           "/1?0=`1077"};
+        QTest::newRow("halt for input and R") << QStringList{"scale:0", "inputs:0", "/1H01A1000H01A0R=@", "/1?0=@0", "inputs:1",
+            "/1?0=`0", "/1?5=`1", "/1A300HA600R=@", "/1?0=@300", "/1R=`", "/1?0=`600"};
+        QTest::newRow("runtime range error") << QStringList{"scale:0", "/1A10D20R=`", "/1?0=c10", "/1F=c", "/1A5R=`", "/1F=`"};
+        QTest::newRow("time scales") << QStringList{"scale:0", "/1gA1000M500A0M500G5A77R=`", "/1?0=`77", "scale:0.01",
+            "/1A1077R=@", "+10", "/1?0=`1077"};
         // Drives 2 and ":" ("A") have the version "REZizavur V2".
-        QTest::newRow("several drives")
-            << QStringList{"scale:0", "drive:2", "drive::", "/2A500R=`", "/:A700R=`", "/1?0=`0", "/2?0=`500",
-                           "oem/:?0=`700", "/2&=`REZizavur V2", "/:&=`REZizavur V2", "/1&=`REZizavur V1.05",
-                           "/3?0=", "remove:2", "/2?0="};
-        QTest::newRow("not validated")
-            << QStringList{"unvalidated:1", "/1&='?", "/1?0=`0", "idtext:dev 0291 rev B", "/1!=`dev 0291 rev B"};
-        QTest::newRow("silent")
-            << QStringList{"scale:0", "silent:1", "/1?0=", "oem/1?0=", "/1A10R=", "/1[=", "'123456=", "+5000", "poll=",
-                           "silent:0", "/1?0=`10"};
+        QTest::newRow("several drives") << QStringList{"scale:0", "drive:2", "drive::", "/2A500R=`", "/:A700R=`", "/1?0=`0",
+            "/2?0=`500", "oem/:?0=`700", "/2&=`REZizavur V2", "/:&=`REZizavur V2", "/1&=`REZizavur V1.05", "/3?0=", "remove:2",
+            "/2?0="};
+        QTest::newRow("silent") << QStringList{"scale:0", "silent:1", "/1?0=", "oem/1?0=", "/1A10R=", "/1[=", "'123456=",
+            "+5000", "poll=", "silent:0", "/1?0=`10"};
         QTest::newRow("bad checksum") << QStringList{"badsum:1", "oem/1?8=`291", "/1?8=`291"}; // DT has no checksum
         QTest::newRow("noise") << QStringList{"noise:a55a", "/1?8=`291", "oem/1?8=`291", "/1[='?"};
-        QTest::newRow("delay")
-            << QStringList{"delay:50", "/1?8=", "+49.9", "poll=", "+0.1", "poll=`291", "+1000", "poll="};
         // After an "Error" reply the drive has given up the update: commands are commands again.
-        QTest::newRow("error at block 3")
-            << QStringList{"errorAt:3", "/1[='?", "'ABCDEF='*", "'ABCDEF='*", "'ABCDEF='Error", "/1?8=`291"};
-        // Still in update mode afterwards: a command is only bytes of the next block.
-        QTest::newRow("silent from block 3")
-            << QStringList{"silentFrom:3", "/1[='?", "'ABCDEF='*", "'ABCDEF='*", "'ABCDEF=", "'ABCDEF=", "/1?8="};
+        QTest::newRow("error at block 3") << QStringList{"errorAt:3", "/1[='?", "'ABCDEF='*", "'ABCDEF='*", "'ABCDEF='Error",
+            "/1?8=`291"};
         // The firmware update as the updater runs it: version, device ID, rate, update mode, then
         // 6-byte blocks; a short last block is known by 100 ms of idle line and ends the update,
         // else 2 s of idle line do. "image:hex" and "full:n" check what the drive took in.
-        QTest::newRow("update, short last block")
-            << QStringList{"/1&=`REZizavur V1.05", "/1!=`ID 291", "/1b19200R=`", "/1[='?", "full:0",
-                           "'\r/\x02\x03\r\n='*", "+2", "'012345='*", "+2", "'ab=", "+99", "poll=", "+1", "poll='*",
-                           "image:0d2f02030d0a3031323334356162", "/1?7=`19200"};
-        QTest::newRow("full update, whole blocks")
-            << QStringList{"/1]='?", "full:1", "'\r/\x02\x03\r\n='*", "'012345='*", "image:0d2f02030d0a303132333435",
-                           "+2000", "/1?7=`9600"};
-        QTest::newRow("hang-up after command") << QStringList{"hangUp:5", "'/1?0\r/1?0\r=", "/1?0="};
-        QTest::newRow("hang-up inside second") << QStringList{"hangUp:7", "/1?0=`0", "/1?0=", "/1?0="};
+        QTest::newRow("update, short last block") << QStringList{"/1&=`REZizavur V1.05", "/1!=`ID 291", "/1b19200R=`", "/1[='?",
+            "full:0", "'\r/\x02\x03\r\n='*", "+2", "'012345='*", "+2", "'ab=", "+99", "poll=", "+1", "poll='*",
+            "image:0d2f02030d0a3031323334356162", "/1?7=`19200"};
+        QTest::newRow("full update, whole blocks") << QStringList{"/1]='?", "full:1", "'\r/\x02\x03\r\n='*", "'012345='*",
+            "image:0d2f02030d0a303132333435", "+2000", "/1?7=`9600"};
     }
     void dialogues()
     {
@@ -184,15 +152,10 @@ private slots:
                 else if (name == "inputs") b.bus.drive('1')->setInputs(n);
                 else if (name == "drive") b.bus.addDrive(value.at(0).toLatin1()).config().versionText = "REZizavur V2";
                 else if (name == "remove") b.bus.removeDrive(value.at(0).toLatin1());
-                else if (name == "unvalidated") b.bus.drive('1')->config().notValidated = n;
-                else if (name == "idtext") b.bus.drive('1')->config().deviceIdText = value.toLatin1();
                 else if (name == "silent") faults.silent = n;
                 else if (name == "badsum") faults.badChecksum = n;
                 else if (name == "noise") faults.noise = QByteArray::fromHex(value.toLatin1());
-                else if (name == "delay") faults.replyDelayMs = n;
                 else if (name == "errorAt") faults.errorAtBlock = n;
-                else if (name == "silentFrom") faults.silentFromBlock = n;
-                else if (name == "hangUp") faults.hangUpAfterBytes = n;
                 else if (name == "image") QCOMPARE(b.bus.updateImage().toHex(), value.toLatin1());
                 else if (name == "full") QCOMPARE(b.bus.updateIsFull(), bool(n));
                 else QFAIL(qPrintable("unknown setting " + step));
@@ -228,6 +191,7 @@ private slots:
             const double byteMs = 10000.0 / baud;
             QCOMPARE(b.ask(command), QByteArray());
             b.ms(50); // held back first, then one byte per byte time
+            QCOMPARE(b.bus.poll(), QByteArray());
             QByteArray got;
             for (int i = 1; i <= reply.size(); ++i) {
                 b.ms(byteMs);
@@ -274,10 +238,9 @@ private slots:
         expectAnswer(port, "/1&\r", dtReply('`', "REZizavur V1.05"));
         if (requested)
             server.hangUp();
-        port.write("/1?0\r");
+        expectAnswer(port, "/1?0\r", "", 300); // no answer, nor later
         QTRY_VERIFY_WITH_TIMEOUT(server.isHungUp(), 3000);
         QCOMPARE(hung.count(), 1);
-        QCOMPARE(readSome(port, 1, 300), QByteArray());
         QVERIFY(!server.isOpen()); // the server holds nothing of the dead line any more
         const qint64 received = 5 * 7 + 5 * 5 + 4 + (requested ? 0 : 3); // five OEM and five DT queries, "/1&"
         QCOMPARE(server.withBus([](DriveBus &bus) { return bus.bytesReceived(); }), received);
@@ -289,7 +252,6 @@ private slots:
     {
         QTest::addColumn<QStringList>("args");
         QTest::newRow("bad drive") << QStringList{"--drives", "1,G"};
-        QTest::newRow("bad delay") << QStringList{"--delay", "soon"};
         QTest::newRow("bad noise") << QStringList{"--noise", "zz"};
         QTest::newRow("stray argument") << QStringList{"extra"};
         QTest::newRow("link over a plain file") << QStringList{"--link", "%1"};
@@ -305,8 +267,7 @@ private slots:
         p.start(QStringLiteral(DRIVESIM_PATH), args.replaceInStrings("%1", f.fileName()));
         QVERIFY(p.waitForFinished(10000));
         QCOMPARE(p.exitCode(), 2);
-        QVERIFY(!p.readAllStandardError().isEmpty());
-        QCOMPARE(p.readAllStandardOutput(), QByteArray());
+        QVERIFY(!p.readAllStandardError().isEmpty() && p.readAllStandardOutput().isEmpty());
         QVERIFY(f.open(QIODevice::ReadOnly));
         QCOMPARE(f.readAll(), QByteArray("keep me"));
     }
@@ -323,18 +284,15 @@ private slots:
         const QString path = QString::fromLocal8Bit(p.readLine()).trimmed();
         QVERIFY(path.startsWith("/dev/"));
         QCOMPARE(QFile::symLinkTarget(link), path);
-        for (int round = 0; round < 2; ++round) {
-            QSerialPort port;
-            QVERIFY(openPort(port, link));
-            expectAnswer(port, "/;?8\r", dtReply('`', "77"));
-            expectAnswer(port, "/1[\r", "?");
-            expectAnswer(port, "012345", "*");
-            expectAnswer(port, "6", "*"); // short last block, after the gap
-        }
+        QSerialPort port;
+        QVERIFY(openPort(port, link));
+        expectAnswer(port, "/;?8\r", dtReply('`', "77"));
+        expectAnswer(port, "/1[\r", "?");
+        expectAnswer(port, "012345", "*");
+        expectAnswer(port, "6", "*"); // short last block, after the gap
         ::kill(pid_t(p.processId()), SIGTERM);
         QVERIFY(p.waitForFinished(10000));
-        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(p.exitCode(), 0);
+        QVERIFY(p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0);
         QVERIFY(QFile::symLinkTarget(link).isEmpty()); // the link is gone
         QFile f(image);
         QVERIFY(f.open(QIODevice::ReadOnly));
