@@ -56,7 +56,6 @@ frmFlash::frmFlash()
 {
     setObjectName("frmFlash");
     setWindowTitle("Firmware Update");
-    setAccessibleName("Firmware Update");
     twips::setWidth(this, 5430);
     twips::setHeight(this, 3780);
     resize(twips::toPixels(5430), twips::toPixels(3780));
