@@ -56,8 +56,7 @@ frmFlash::frmFlash()
 {
     setObjectName("frmFlash");
     setWindowTitle("Firmware Update");
-    twips::setWidth(this, 5430);
-    twips::setHeight(this, 3780);
+    // The controls below fill a client area of 5430 x 3780 twips; the frame comes on top.
     resize(twips::toPixels(5430), twips::toPixels(3780));
 
     fmeUpdate = new QGroupBox("Update Firmware", this);

@@ -2,6 +2,7 @@
 // the placement hold with the frame the window manager really draws, from the first show on.
 #include "app/windows.h"
 #include "console/stringfun.h"
+#include "firmware/frmflash.h"
 #include "settings/settingswindow.h"
 #include "support/scriptedplatform.h"
 #include "support/tempstore.h"
@@ -41,6 +42,15 @@ private slots:
         QCOMPARE(s.geometry().size(), QSize(345, 279));
         const double top = console.y() * 15.0 + 232.5 + s.frameGeometry().height() * 15.0 / 2;
         QTRY_COMPARE_WITH_TIMEOUT(s.frameGeometry().topLeft(), QPoint(console.x() - 7, int(std::lround(top / 15))), 2000);
+
+        // The firmware window's controls stay inside its client area once it is framed.
+        frmFlash &f = windows::get<frmFlash>();
+        f.show();
+        QTRY_VERIFY_WITH_TIMEOUT(framed(f), 5000);
+        QTest::qWait(50);
+        for (QWidget *w : f.findChildren<QWidget *>())
+            QVERIFY2(!w->isVisible() || f.rect().contains(QRect(w->mapTo(&f, QPoint()), w->size())), qPrintable(w->objectName()));
+        windows::unload<frmFlash>();
 
         // Re-laid with 25 rows: 11205 twips high.
         windows::get<Settings>().fields.MaxStrings->setText("25");
