@@ -64,6 +64,11 @@ public:
     // Waits at most msecs for everything written to leave; true when it has.
     bool drain(int msecs);
 
+    // Called with every port as it is created, before anything is written or read (the traffic
+    // monitor attaches its tap there); nullptr for none.
+    using CreationHook = void (*)(CommPort *port);
+    static void setCreationHook(CreationHook hook);
+
     // Direct access for code that must wait on the port (the firmware transfer).
     QSerialPort &serial() { return m_serial; }
 
