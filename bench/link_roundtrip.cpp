@@ -4,9 +4,12 @@
 //   bench_link_roundtrip [rounds]
 //
 // Prints both medians (microseconds) and their ratio. Goal: the link costs at most 1.5 times
-// the floor.
+// the floor. Every round also runs the link with the traffic monitor's tap connected to its
+// port (the program's normal state) and prints that median against the link without it.
+// Goal: the tap costs at most 5%.
 #include "echopeer.h"
 #include "link/drivelink.h"
+#include "monitor/trafficstore.h"
 #include "support/ptypair.h"
 #include "support/tempstore.h"
 
@@ -69,7 +72,7 @@ int main(int argc, char **argv)
     link.ErrorTexts = framing::errorTexts();
     link.CurrentCommand = "/1?0";
 
-    std::vector<double> floorTimes, linkTimes;
+    std::vector<double> floorTimes, linkTimes, tapTimes;
     for (int r = 0; r < rounds; ++r) {
         {
             QSerialPort port(pty.slavePath());
@@ -82,9 +85,14 @@ int main(int argc, char **argv)
                 if (const double us = bench::floorExchange(port, "/1?0\r", bench::kDtReply); us >= 0)
                     floorTimes.push_back(us);
         }
-        for (int i = 0; i < perRound; ++i)
-            if (const double us = linkOnce(link); us >= 0)
-                linkTimes.push_back(us);
+        for (const bool tap : {false, true}) {
+            if (tap)
+                monitor::store().attach(&link.MSComm1());
+            for (int i = 0; i < perRound; ++i)
+                if (const double us = linkOnce(link); us >= 0)
+                    (tap ? tapTimes : linkTimes).push_back(us);
+            monitor::store().detach(&link.MSComm1());
+        }
         link.MSComm1().close();
         QCoreApplication::processEvents();
     }
@@ -93,5 +101,9 @@ int main(int argc, char **argv)
     std::printf("bare QSerialPort echo  median %8.1f us  (%zu exchanges)\n", f, floorTimes.size());
     std::printf("drive link round trip  median %8.1f us  (%zu exchanges)\n", l, linkTimes.size());
     std::printf("ratio link/floor       %8.2f  (goal <= 1.50)\n", f > 0 ? l / f : 0.0);
+    const double t = bench::percentile(tapTimes, 0.5);
+    std::printf("link with monitor tap  median %8.1f us  (%zu exchanges, %d rows kept)\n", t, tapTimes.size(),
+                monitor::store().count());
+    std::printf("tap cost               %+8.1f %%  (goal <= +5%%)\n", l > 0 ? (t / l - 1) * 100 : 0.0);
     return 0;
 }

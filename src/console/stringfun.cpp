@@ -5,9 +5,12 @@
 #include "app/twips.h"
 #include "console/commandfile.h"
 #include "help/stringfunhelp.h"
+#include "monitor/trafficmonitor.h"
 #include "settings/settingswindow.h"
 
+#include <QContextMenuEvent>
 #include <QCoreApplication>
+#include <QMenu>
 #include <QFile>
 #include <QPointer>
 #include <utility>
@@ -175,6 +178,20 @@ void StringFun::LoadButton_Click(int16_t Index)
     case 7: windows::get<StringFunHelp>().showFromConsole(this); break;
     default: break;
     }
+}
+
+void StringFun::contextMenuEvent(QContextMenuEvent *event)
+{
+    // Controls keep their own menus (or none); the frame around the rows is free area.
+    QWidget *under = childAt(event->pos());
+    if (under && under != Frame1) {
+        event->ignore();
+        return;
+    }
+    auto *menu = new QMenu(this);
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    menu->addAction(QStringLiteral("Traffic Monitor"), this, [] { monitor::open(); });
+    menu->popup(event->globalPos());
 }
 
 void StringFun::SaveStrings()

@@ -65,6 +65,10 @@ public:
 
     static const QString kSlashMessage;
 
+protected:
+    // On the free area (outside the controls): a menu that opens the traffic monitor.
+    void contextMenuEvent(QContextMenuEvent *event) override;
+
 private:
     // SequenceSink
     void pressRow(int16_t row) override { SendCommand_Click(row); }

@@ -54,12 +54,20 @@ std::optional<LineSettings> parseLineSettings(const QString &text)
     return s;
 }
 
+namespace {
+CommPort::CreationHook creationHook = nullptr;
+} // namespace
+
+void CommPort::setCreationHook(CreationHook hook) { creationHook = hook; }
+
 CommPort::CommPort(QObject *parent) : QObject(parent)
 {
     connect(&m_serial, &QSerialPort::readyRead, this, &CommPort::scheduleNotification);
     connect(&m_serial, &QSerialPort::readyRead, this, &CommPort::activity);
     connect(&m_serial, &QSerialPort::bytesWritten, this, &CommPort::activity);
     connect(&m_serial, &QSerialPort::errorOccurred, this, &CommPort::onError);
+    if (creationHook)
+        creationHook(this);
 }
 
 CommPort::~CommPort() { close(); }

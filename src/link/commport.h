@@ -64,6 +64,11 @@ public:
     // Waits at most msecs for everything written to leave; true when it has.
     bool drain(int msecs);
 
+    // Called with every port as it is created, before anything is written or read (the traffic
+    // monitor attaches its tap there); nullptr for none.
+    using CreationHook = void (*)(CommPort *port);
+    static void setCreationHook(CreationHook hook);
+
 signals:
     void receiveNotification();
     // Bytes arrived or left the port: wakes code that sleeps until the line has news (the

@@ -116,53 +116,24 @@ void DriveLink::receiveOem(QChar ch)
     }
 }
 
-namespace {
-
-// Characters from 1-based position `from` to `to`, CR left out.
-QString dataText(const QString &buffer, int from, int to)
-{
-    QString data;
-    for (int p = from; p <= to && p <= buffer.size(); ++p)
-        if (buffer.at(p - 1) != QChar(framing::CR))
-            data += buffer.at(p - 1);
-    return data;
-}
-
-} // namespace
-
 void DriveLink::DecodeResponse()
 {
     m_timeout.stop();
-    const QString &buffer = ResponseBuffer;
-    const int length = int(buffer.size());
     const framing::Mode mode = m_settings.framingMode();
 
     // Each step that cannot be done is skipped: a reply without a status character keeps the
     // previous ErrorCode, and an ErrorCode that names no text leaves the row's text alone.
-    auto setErrorCode = [this](QChar status) { ErrorCode = QString::number(status.unicode() & 15); };
     auto writeRow = [this](const QString &data) {
         const auto index = numbers::toInt16(ErrorCode);
         if (index && *index >= 0 && *index < int(ErrorTexts.size()))
             m_rows.setResponseText(CurrentRow, data + ErrorTexts[size_t(*index)]);
     };
 
-    QString data;
-    if (mode == framing::Mode::DT) {
-        const int zero = int(buffer.left(std::max(0, length - 1)).indexOf(QLatin1Char('0')));
-        if (zero >= 0)
-            setErrorCode(buffer.at(zero + 1));
-        data = dataText(buffer, 5, length - 1);
-        writeRow(data);
-        m_rows.markRow(CurrentRow, Outcome::Decoded);
-    }
-    if (mode == framing::Mode::OEM) {
-        if (length >= 2)
-            setErrorCode(buffer.at(1));
-        data = dataText(buffer, 3, length - 1);
-        writeRow(data);
-        m_rows.markRow(CurrentRow, Outcome::Decoded);
-    }
-    ResponseBuffer = data;
+    const framing::Reply reply = framing::decodeReply(mode, ResponseBuffer);
+    if (reply.errorCode >= 0)
+        ErrorCode = QString::number(reply.errorCode);
+    writeRow(reply.data);
+    ResponseBuffer = reply.data;
     m_rows.markRow(CurrentRow, Outcome::Decoded);
     m_rows.enableSendButtons();
     emit replyDecoded(CurrentRow);

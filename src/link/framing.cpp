@@ -1,5 +1,7 @@
 #include "link/framing.h"
 
+#include <algorithm>
+
 namespace framing {
 
 unsigned char checksum(const QByteArray &bytes)
@@ -38,6 +40,37 @@ const std::array<QString, 17> &errorTexts()
         return t;
     }();
     return texts;
+}
+
+namespace {
+
+// Characters from 1-based position `from` to `to`, CR left out.
+QString dataText(const QString &buffer, int from, int to)
+{
+    QString data;
+    for (int p = from; p <= to && p <= buffer.size(); ++p)
+        if (buffer.at(p - 1) != QChar(CR))
+            data += buffer.at(p - 1);
+    return data;
+}
+
+} // namespace
+
+Reply decodeReply(Mode mode, const QString &buffer)
+{
+    Reply reply;
+    const int length = int(buffer.size());
+    if (mode == Mode::DT) {
+        const int zero = int(buffer.left(std::max(0, length - 1)).indexOf(QLatin1Char('0')));
+        if (zero >= 0)
+            reply.errorCode = buffer.at(zero + 1).unicode() & 15;
+        reply.data = dataText(buffer, 5, length - 1);
+    } else {
+        if (length >= 2)
+            reply.errorCode = buffer.at(1).unicode() & 15;
+        reply.data = dataText(buffer, 3, length - 1);
+    }
+    return reply;
 }
 
 } // namespace framing

@@ -26,4 +26,16 @@ QByteArray oemFrame(const QByteArray &command);
 // The 17 status texts, indexed by a reply's error code.
 const std::array<QString, 17> &errorTexts();
 
+// A reply taken apart as the console decodes it: the error code (low 4 bits of the status
+// character; -1 when the reply has no status character) and the data text.
+struct Reply {
+    int errorCode = -1;
+    QString data;
+};
+// DT: `buffer` holds the characters received for the reply, CR left out; the status character
+// follows the first "0" before the last position, the data is positions 5 to length-1.
+// OEM: `buffer` holds what followed the STX up to and including the ETX; the status character
+// is position 2, the data positions 3 to length-1. CR is never part of the data.
+Reply decodeReply(Mode mode, const QString &buffer);
+
 } // namespace framing
