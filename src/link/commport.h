@@ -37,6 +37,8 @@ public:
     bool setPortNumber(int number);
     // The device the current port number maps to.
     QString devicePath() const;
+    // The device the port was last opened on (empty before the first open).
+    QString openPath() const { return m_openPath; }
 
     QString lineSettings() const { return m_lineSettings; }
     // "9600" or "9600,N,8,1"; false (and the text kept) when it cannot be understood.

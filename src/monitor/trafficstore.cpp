@@ -66,9 +66,9 @@ void TrafficStore::onTraffic(CommPort *port, Tap &tap, qint64 us, bool sent, con
 {
     // The device behind a port changes only while it is closed, and an opened port writes
     // before it reads: looking again at every write keeps the path right and the reads cheap.
-    if (tap.number < 0 || (sent && (tap.number != port->portNumber() || tap.name != port->serial().portName()))) {
+    if (tap.number < 0 || (sent && (tap.number != port->portNumber() || tap.name != port->openPath()))) {
         tap.number = port->portNumber();
-        tap.name = port->serial().portName();
+        tap.name = port->openPath();
         tap.port = portIndex(tap.number, port->devicePath());
     }
     tap.assembler.feed(us, sent ? Dir::Out : Dir::In, bytes, m_completed);
