@@ -3,6 +3,7 @@
 #include "console/stringfun.h"
 #include "link/commport.h"
 #include "link/portmap.h"
+#include "link/portreason.h"
 
 #include <QFileInfo>
 #include <QListWidget>
@@ -73,8 +74,18 @@ void ScanPorts(CommPort &port, QListWidget *list)
 {
     const QList<QSerialPortInfo> known = QSerialPortInfo::availablePorts();
     for (int n = kFirstPort; n <= kLastPort; ++n) {
-        auto *item = new QListWidgetItem(entryText(n, PortAvailable(port, n)));
-        item->setToolTip(describe(n, known));
+        const bool available = PortAvailable(port, n);
+        auto *item = new QListWidgetItem(entryText(n, available));
+        QString tip = describe(n, known);
+        if (!available) {
+            // The port object itself being open is why every probe answers false; otherwise
+            // the device says why, where the system tells.
+            const QString why = port.isOpen() ? QStringLiteral("Not probed: the console's port is open.")
+                                              : portreason::reason(portmap::devicePath(n));
+            if (!why.isEmpty())
+                tip += QLatin1Char('\n') + why;
+        }
+        item->setToolTip(tip);
         list->addItem(item);
     }
 }

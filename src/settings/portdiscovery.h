@@ -35,7 +35,8 @@ QString entryText(int n, bool available);
 
 // Appends the 16 entries, probing each port in turn on the given port object (the caller has
 // cleared the list). Each entry's tooltip names the device behind the number and, where the
-// system knows the device, its description, manufacturer and serial number.
+// system knows the device, its description, manufacturer and serial number; for a port that is
+// not available, it then says why, as far as the system tells (portreason).
 void ScanPorts(CommPort &port, QListWidget *list);
 // The same on the console's port.
 void ScanPorts(QListWidget *list);
