@@ -1,7 +1,6 @@
-// The console window, offscreen and real: its layout in twips, captions and title, a row sent
-// to the drive simulator and answered or timed out, the leading-slash check, the button bar
-// closing the port, the command file written and read back, record and playback driven tick by
-// tick, and closing the program with the port open.
+// The console window, offscreen and real: layout in twips, captions, title and screen-reader
+// names; a row typed and sent to the drive simulator, answered or timed out, or refused; the bar
+// and closing the port; the command file; record and playback driven tick by tick.
 #include "app/platform.h"
 #include "app/twips.h"
 #include "app/windows.h"
@@ -39,6 +38,9 @@ const QStringList kBarTips = {"Playback a Sequence of Command Button Presses End
                               "Record a Sequence of Command Button Presses",
                               "Settings for Comm Port, Baud Rate etc.", "Save Command Strings",
                               "Load Command Strings", "Load Default Strings", "Display Help"};
+// Captions of LoadButton 0 to 2 in each state of record and playback.
+const QStringList kIdleCaptions = {"Play Endless", "Playback", "Record"}, kStopped = {"Play Endless", "Play", "Record"},
+                  kPlaying = {"Play Endless", "Stop Playback", "Record"}, kRecording = {"Play Endless", "Playback", "Stop Recording"};
 const QString kTitle = "Kestrelworks Quorvane Version  1. 2. 12";
 const QString kLoaded = "Current Command File: ";
 const QColor kWhite(255, 255, 255), kGreen(0, 255, 0), kRed(255, 0, 0);
@@ -75,6 +77,9 @@ bool isInt(const SequenceValue &v, int n) { return std::holds_alternative<int>(v
 bool isText(const SequenceValue &v, const QString &s) { return std::holds_alternative<QString>(v) && std::get<QString>(v) == s; }
 // Left, top, width and height in twips.
 QList<double> geo(const QWidget *w) { return {twips::left(w), twips::top(w), twips::width(w), twips::height(w)}; }
+// What a screen reader speaks for a control or window, and what it takes it for.
+QString spoken(QWidget *w) { return QAccessible::queryAccessibleInterface(w)->text(QAccessible::Name); }
+QAccessible::Role role(QWidget *w) { return QAccessible::queryAccessibleInterface(w)->role(); }
 
 } // namespace
 
@@ -93,15 +98,6 @@ class TestConsole : public QObject {
         store.mapPort(1, pty->slavePath());
         return *pty;
     }
-    sim::PtyServer &attachSimulator()
-    {
-        server = std::make_unique<sim::PtyServer>();
-        server->bus().drive('1')->setPosition(1000);
-        if (!server->start())
-            qFatal("simulator: %s", qPrintable(server->errorString()));
-        store.mapPort(1, server->slavePath());
-        return *server;
-    }
     static StringFun &console() { return windows::get<StringFun>(); }
     static Settings &settings() { return windows::get<Settings>(); }
     static void layoutRows(const QString &maxStrings)
@@ -109,7 +105,6 @@ class TestConsole : public QObject {
         settings().fields.MaxStrings->setText(maxStrings);
         console().SetupScreen();
     }
-    static void useOem(bool oem) { (oem ? settings().fields.OEMProtocol : settings().fields.DTProtocol)->setChecked(true); }
     static void setRows(const QString &send, const QString &reply)
     {
         for (int r = 0; r < 25; ++r) {
@@ -117,18 +112,28 @@ class TestConsole : public QObject {
             console().ReceiveString[r]->setText(reply.arg(r));
         }
     }
+    static QStringList rowTexts()
+    {
+        QStringList out;
+        for (int r = 0; r < 25; ++r)
+            out << console().StringToSend[r]->text();
+        return out;
+    }
     QString path(const QString &name) const { return dir.filePath(name); }
     // "Save Strings" / "Load Strings" with the file dialog answering `file`.
     void save(const QString &file) { platform.files.enqueue(file); console().LoadButton_Click(4); }
     void load(const QString &file) { platform.files.enqueue(file); console().LoadButton_Click(5); }
+    // The one message raised, taken off the list (cleanup insists no other was raised).
+    void takeOneMessage(const QString &text, QMessageBox::Icon icon)
+    {
+        QCOMPARE(platform.messages.size(), 1);
+        const platform::Message m = platform.messages.takeFirst();
+        QCOMPARE(QStringList({m.text, m.caption}), QStringList({text, "Kestrelworks"}));
+        QVERIFY(m.icon == icon && m.buttons == QMessageBox::Ok);
+    }
 
     // The playback clock is driven by hand: a start must set the real 50 ms timer running,
     // which is then stopped.
-    static void ticks(int n)
-    {
-        for (int i = 0; i < n; ++i)
-            console().RecordPlayTimer_Timer();
-    }
     static void barPress(int index)
     {
         StringFun &c = console();
@@ -138,21 +143,21 @@ class TestConsole : public QObject {
             QVERIFY(c.recordPlayTimer().isActive());
         c.recordPlayTimer().stop();
     }
-    // Records presses of `rows`, each after its gap in ticks, then stops after `endGap` ticks.
-    static void recordSequence(const Rows &rows, const Rows &gaps, int endGap)
+    // The bar's captions (LoadButton 0 to 2; the others never change), which a screen reader
+    // speaks as they change, and which of the eight buttons are enabled ("1").
+    static void checkBar(const QStringList &captions, const QString &enabled)
     {
-        barPress(2);
-        for (int i = 0; i < rows.size(); ++i) {
-            ticks(gaps.value(i));
-            console().SendCommand_Click(int16_t(rows[i]));
+        for (int i = 0; i < 8; ++i) {
+            const QString caption = i < 3 ? captions[i] : kBarCaptions[i];
+            QCOMPARE(console().LoadButton[i]->text(), caption);
+            QCOMPARE(spoken(console().LoadButton[i]), caption);
+            QCOMPARE(console().LoadButton[i]->isEnabled(), enabled[i] == QLatin1Char('1'));
         }
-        ticks(endGap);
-        barPress(2);
     }
     // Runs the clock for up to `limit` ticks and notes the rows each tick presses (a press
     // starts the row's indicator timer). A running playback is followed until it ends (`endTick`:
     // the tick it ended on, 0 if it still plays); without one all `limit` ticks run.
-    static Presses runPlayback(int limit, int *endTick = nullptr)
+    static Presses runClock(int limit, int *endTick = nullptr)
     {
         StringFun &c = console();
         for (QTimer *timer : c.ButtonTimer)
@@ -173,20 +178,16 @@ class TestConsole : public QObject {
             *endTick = c.sequence().Playing ? 0 : t;
         return presses;
     }
-    static QStringList rowTexts()
+    // Records presses of `rows`, each after its gap in ticks, then stops after `endGap` ticks.
+    static void recordSequence(const Rows &rows, const Rows &gaps, int endGap)
     {
-        QStringList out;
-        for (int r = 0; r < 25; ++r)
-            out << console().StringToSend[r]->text();
-        return out;
-    }
-    void checkOneMessage(const QString &text, QMessageBox::Icon icon)
-    {
-        QCOMPARE(platform.messages.size(), 1);
-        QCOMPARE(platform.messages[0].text, text);
-        QCOMPARE(platform.messages[0].icon, icon);
-        QCOMPARE(platform.messages[0].caption, QString("Kestrelworks"));
-        QCOMPARE(platform.messages[0].buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+        barPress(2);
+        for (int i = 0; i < rows.size(); ++i) {
+            runClock(gaps.value(i));
+            console().SendCommand_Click(int16_t(rows[i]));
+        }
+        runClock(endGap);
+        barPress(2);
     }
 
 private slots:
@@ -207,33 +208,21 @@ private slots:
         QCoreApplication::processEvents();
         server.reset();
         pty.reset();
+        QVERIFY2(platform.messages.isEmpty(), qPrintable(platform.texts().join('|')));
     }
 
-    // ---- start-up and layout
-
-    void startUp()
-    {
-        StringFun &c = console();
-        QCOMPARE(c.windowTitle(), kTitle);
-        QVERIFY(windows::loaded<Settings>() && !windows::loaded<Settings>()->isVisible()); // created by the layout
-        QCOMPARE(c.numRows(), int16_t(11)); // the stored default
-        for (int r = 0; r < StringFun::kRows; ++r)
-            QCOMPARE(c.StringToSend[r]->text(), r < 21 ? kDefaults[r] : QString("/1?"));
-        QVERIFY(!c.MSComm1().isOpen() && !c.tmrReceiveTimeOut().isActive());
-        QCOMPARE(c.tmrReceiveTimeOut().interval(), 3000);
-        QVERIFY(c.recordPlayTimer().isActive() && c.recordPlayTimer().interval() == 50);
-        QVERIFY(platform.messages.isEmpty());
-    }
-
-    // From 25 rows to another count, laid out twice; the receive time-out comes along.
+    // As started, and from 25 rows to another count, laid out twice; the receive time-out comes
+    // along. A screen reader speaks the captions shown; the indicators and the text fields, which
+    // nothing visible names, have names of their own.
     void layout_data()
     {
-        QTest::addColumn<QString>("maxStrings");
+        QTest::addColumn<QString>("maxStrings"); // empty: as started, from the stored settings
         QTest::addColumn<int>("rows");
         QTest::addColumn<double>("frameHeight");
         QTest::addColumn<double>("windowHeight");
         QTest::addColumn<QString>("rcvTimeout"); // after "1234"
         QTest::addColumn<int>("interval");
+        QTest::newRow("as started") << QString() << 11 << 4275.0 << 6217.5 << QString() << 3000;
         QTest::newRow("25 rows") << "25" << 25 << 9262.5 << 11205.0 << "100000" << 100000;
         QTest::newRow("1 row") << "1" << 1 << 712.5 << 2655.0 << "abc" << 1234;
         QTest::newRow("letters") << "abc" << 10 << 3918.75 << 5861.25 << "0" << 1234;
@@ -245,15 +234,27 @@ private slots:
         QFETCH(QString, maxStrings); QFETCH(int, rows); QFETCH(double, frameHeight);
         QFETCH(double, windowHeight); QFETCH(QString, rcvTimeout); QFETCH(int, interval);
         StringFun &c = console();
-        settings().fields.RCVTimeout->setText("1234");
-        layoutRows("25");
-        settings().fields.RCVTimeout->setText(rcvTimeout);
-        layoutRows(maxStrings);
+        if (maxStrings.isEmpty()) { // the layout created the settings window, hidden
+            Settings *s = windows::loaded<Settings>();
+            QVERIFY(s && !s->isVisible());
+            QVERIFY(c.recordPlayTimer().isActive() && c.recordPlayTimer().interval() == 50);
+            // Each window is a window to a screen reader, named by its title.
+            QWidget *help = &windows::get<StringFunHelp>();
+            QVERIFY(role(s) == QAccessible::Window && role(help) == QAccessible::Window);
+            QCOMPARE(spoken(s), QString("Communications"));
+            QCOMPARE(spoken(help), help->windowTitle());
+        } else {
+            settings().fields.RCVTimeout->setText("1234");
+            layoutRows("25");
+            settings().fields.RCVTimeout->setText(rcvTimeout);
+            layoutRows(maxStrings);
+        }
         const double barTops[] = {1301.25, 945, 588.75, 232.5};
         for (int pass = 0; pass < 2; ++pass, c.SetupScreen()) {
             QCOMPARE(int(c.numRows()), rows);
             for (int r = 0; r < StringFun::kRows; ++r) {
                 const bool shown = r < rows;
+                QCOMPARE(c.StringToSend[r]->text(), r < 21 ? kDefaults[r] : QString("/1?")); // untouched
                 for (QWidget *w : QList<QWidget *>{c.SendCommand[r], c.ButtonShape[r], c.StringToSend[r], c.ReceiveString[r]})
                     QCOMPARE(w->isVisibleTo(&c), shown);
                 if (!shown)
@@ -264,30 +265,31 @@ private slots:
                 QCOMPARE(geo(c.StringToSend[r]), (QList<double>{2137.5, top, 3915, 285}));
                 QCOMPARE(geo(c.ReceiveString[r]), (QList<double>{6225, top, 5000, 285}));
                 // Row 12 shows "Send String 12" with the digit 1 as its access key, like row 1.
-                const QString caption = c.SendCommand[r]->text();
-                QCOMPARE(caption, QStringLiteral("Send String &%1").arg(r));
-                QCOMPARE(QKeySequence::mnemonic(caption), QKeySequence("Alt+" + QString::number(r).left(1)));
+                const QString n = QString::number(r);
+                QCOMPARE(c.SendCommand[r]->text(), "Send String &" + n);
+                QCOMPARE(QKeySequence::mnemonic(c.SendCommand[r]->text()), QKeySequence("Alt+" + n.left(1)));
                 QCOMPARE(c.SendCommand[r]->toolTip(), QString("Click to send command string."));
+                QCOMPARE((QStringList{spoken(c.SendCommand[r]), spoken(c.StringToSend[r]), spoken(c.ReceiveString[r]), spoken(c.ButtonShape[r])}),
+                         (QStringList{"Send String " + n, "Command string " + n, "Response " + n, "Indicator " + n}));
                 QCOMPARE(c.ButtonShape[r]->fillColor(), kWhite);
                 QCOMPARE(c.ButtonTimer[r]->interval(), 500);
             }
             QCOMPARE(geo(c.Frame1), (QList<double>{442.5, 1515, 10985, frameHeight}));
             QCOMPARE(geo(&c).mid(2), (QList<double>{11525, windowHeight}));
             QCOMPARE(geo(c.Image2), (QList<double>{2012.5, 120, 7500, 1620}));
+            checkBar(kIdleCaptions, "11111111");
             for (int i = 0; i < 8; ++i) {
-                QCOMPARE(c.LoadButton[i]->text(), kBarCaptions[i]);
                 QCOMPARE(c.LoadButton[i]->toolTip(), kBarTips[i]);
-                QVERIFY(c.LoadButton[i]->isEnabled());
                 QCOMPARE(geo(c.LoadButton[i]), (QList<double>{i < 4 ? 585.0 : 9845.0, barTops[i % 4], 1380, 285}));
             }
+            QVERIFY(!c.MSComm1().isOpen()); // opened by the first send only
             QCOMPARE(c.windowTitle(), kTitle);
+            QCOMPARE(role(&c), QAccessible::Window);
+            QCOMPARE(spoken(&c), kTitle);
             QCOMPARE(c.tmrReceiveTimeOut().interval(), interval);
             QVERIFY(!c.tmrReceiveTimeOut().isActive()); // the layout does not start it
         }
-        QVERIFY(platform.messages.isEmpty());
     }
-
-    // ---- a row sent end to end
 
     void send_data()
     {
@@ -296,68 +298,86 @@ private slots:
         QTest::addColumn<QString>("command");
         QTest::addColumn<QByteArray>("wire");  // empty: refused with the message
         QTest::addColumn<QString>("response"); // empty: the simulator stays silent
-        QTest::newRow("dt, trailing blanks sent") << false << 5 << "/1?0  " << QByteArray("/1?0  \r") << "1000 No Error";
+        QTest::addColumn<int>("movedTo");      // row whose text field gets the focus meanwhile; -1: none
+        QTest::newRow("dt, trailing blanks sent") << false << 5 << "/1?0  " << QByteArray("/1?0  \r") << "1000 No Error" << -1;
         QTest::newRow("oem move row 3") << true << 3 << "/1A1000A0R"
-                                        << QByteArray::fromHex("02313141313030304130520362") << " No Error";
-        QTest::newRow("oem time-out") << true << 4 << "/1?0" << QByteArray::fromHex("0231313f30030e") << QString();
-        QTest::newRow("blank first") << false << 2 << " /1?0" << QByteArray() << QString();
+                                        << QByteArray::fromHex("02313141313030304130520362") << " No Error" << -1;
+        QTest::newRow("dt time-out") << false << 2 << "/1?0" << QByteArray("/1?0\r") << QString() << -1;
+        QTest::newRow("oem time-out, focus moved") << true << 4 << "/1?0" << QByteArray::fromHex("0231313f30030e") << QString() << 6;
+        QTest::newRow("blank first") << false << 2 << " /1?0" << QByteArray() << QString() << -1;
     }
     void send()
     {
         QFETCH(bool, oem); QFETCH(int, row); QFETCH(QString, command); QFETCH(QByteArray, wire);
-        QFETCH(QString, response);
+        QFETCH(QString, response); QFETCH(int, movedTo);
         const bool silent = response.isEmpty();
         QByteArray fromConsole;
-        sim::PtyServer &sim = attachSimulator();
-        sim.bus().faults().silent = silent;
-        sim.setTrace([&fromConsole](bool in, const QByteArray &b) {
-            if (in)
-                fromConsole += b;
-        });
+        server = std::make_unique<sim::PtyServer>();
+        server->bus().drive('1')->setPosition(1000);
+        server->bus().faults().silent = silent;
+        server->setTrace([&fromConsole](bool in, const QByteArray &b) { fromConsole += in ? b : QByteArray(); });
+        QVERIFY2(server->start(), qPrintable(server->errorString()));
+        store.mapPort(1, server->slavePath());
         StringFun &c = console();
-        settings().fields.RCVTimeout->setText(silent ? "200" : "3000");
+        settings().fields.RCVTimeout->setText(silent ? "100" : "3000");
         layoutRows("10");
-        useOem(oem);
-        c.StringToSend[row]->setText(command);
+        (oem ? settings().fields.OEMProtocol : settings().fields.DTProtocol)->setChecked(true);
         c.ReceiveString[row]->setText("old reply");
         c.ButtonShape[row]->setFillColor(kGreen);
-        auto sendEnabled = [&c](bool on) {
+        c.show();
+        QApplication::setActiveWindow(&c);
+        QVERIFY(QTest::qWaitForWindowActive(&c));
+        // Typed, then a character without an 8-bit code, which is left out; sent with the space bar.
+        c.StringToSend[row]->clear();
+        QTest::keyClicks(c.StringToSend[row], command);
+        QTest::sendKeyEvent(QTest::Click, c.StringToSend[row], Qt::Key_unknown, QString("\u20ac"), Qt::NoModifier);
+        QCOMPARE(c.StringToSend[row]->text(), command);
+        c.SendCommand[row]->setFocus();
+        QTest::keyClick(c.SendCommand[row], Qt::Key_Space);
+        // Which Send buttons are enabled; the row's indicator and response; whether the time-out
+        // and the row's indicator timer run and the port is open.
+        auto state = [&c, row] {
+            QString enabled;
             for (int r = 0; r < 10; ++r)
-                QCOMPARE(c.SendCommand[r]->isEnabled(), on);
+                enabled += c.SendCommand[r]->isEnabled() ? '1' : '0';
+            return QStringList{enabled, c.ButtonShape[row]->fillColor().name(), c.ReceiveString[row]->text(),
+                               QStringLiteral("%1%2%3").arg(c.tmrReceiveTimeOut().isActive()).arg(c.ButtonTimer[row]->isActive()).arg(c.MSComm1().isOpen())};
         };
-
-        c.SendCommand[row]->click();
         if (wire.isEmpty()) { // refused: nothing else happens
-            checkOneMessage("Please Enter Command Strings with a leading slash '/' followed by the unit address, such as '/1&'.",
-                            QMessageBox::NoIcon);
-            sendEnabled(true);
-            QVERIFY(!c.MSComm1().isOpen() && !c.tmrReceiveTimeOut().isActive() && !c.ButtonTimer[row]->isActive());
-            QCOMPARE(c.ButtonShape[row]->fillColor(), kGreen);
-            QCOMPARE(c.ReceiveString[row]->text(), QString("old reply"));
-            QTest::qWait(100);
+            takeOneMessage("Please Enter Command Strings with a leading slash '/' followed by the unit address, such as '/1&'.",
+                           QMessageBox::NoIcon);
+            QCOMPARE(state(), QStringList({"1111111111", kGreen.name(), "old reply", "000"}));
+            QTest::qWait(50);
             QCOMPARE(fromConsole, QByteArray());
             return;
         }
-        // Under way: every shown row's button disabled, the indicator white, the time-out running.
-        sendEnabled(false);
-        QCOMPARE(c.ButtonShape[row]->fillColor(), kWhite);
-        QVERIFY(c.tmrReceiveTimeOut().isActive());
-        QCOMPARE(int(c.currentRow()), row);
+        // Under way: every shown row's button disabled, the indicator white, the time-out running;
+        // the window keeps the keyboard focus, so a keystroke overwrites no command.
+        QCOMPARE(state(), QStringList({"0000000000", kWhite.name(), "old reply", "111"}));
+        QCOMPARE(QApplication::focusWidget(), nullptr);
+        const QStringList texts = rowTexts();
+        QTest::keyClicks(static_cast<QWidget *>(nullptr), "x");
+        QCOMPARE(rowTexts(), texts);
+        if (movedTo >= 0)
+            c.StringToSend[movedTo]->setFocus();
 
         QVERIFY(QTest::qWaitFor([&] { return c.ReceiveString[row]->text() != "old reply"; }, 3000));
+        // The port stays open after a reply and is opened again after a time-out.
         const QString shown = silent ? "No REZizavur detected. Check connections" : response;
-        QCOMPARE(c.ReceiveString[row]->text(), shown);
-        QCOMPARE(c.ButtonShape[row]->fillColor(), silent ? kRed : kGreen);
-        sendEnabled(true);
-        QVERIFY(!c.tmrReceiveTimeOut().isActive());
+        QCOMPARE(state(), QStringList({"1111111111", (silent ? kRed : kGreen).name(), shown, "011"}));
         QCOMPARE(fromConsole, wire);
-        QVERIFY(c.MSComm1().isOpen()); // stays open after a reply, opened again after a time-out
-        // The indicator rests white again at the row's next indicator tick.
-        QVERIFY(QTest::qWaitFor([&] { return c.ButtonShape[row]->fillColor() == kWhite; }, 1500));
-        QCOMPARE(c.ReceiveString[row]->text(), shown);
-        QVERIFY(platform.messages.isEmpty());
+        // The focus is back on the button pressed unless the operator moved it.
+        QCOMPARE(QApplication::focusWidget(), movedTo < 0 ? static_cast<QWidget *>(c.SendCommand[row]) : c.StringToSend[movedTo]);
+        // The indicator rests white again at the row's next tick; then no timer of the console
+        // runs, and a row the layout never placed (a hand-edited playback can press one) would
+        // tick like any other.
+        QTRY_COMPARE_WITH_TIMEOUT(state(), QStringList({"1111111111", kWhite.name(), shown, "001"}), 1500);
+        QCOMPARE(c.ButtonTimer[20]->interval(), 500);
+        const QList<QTimer *> timers = c.findChildren<QTimer *>() << &c.tmrReceiveTimeOut();
+        QTRY_VERIFY_WITH_TIMEOUT(std::none_of(timers.begin(), timers.end(), [](QTimer *t) { return t->isActive(); }), 1000);
     }
 
+    // A bar press or a re-layout closes the port; so does closing the program.
     void barClosesPort_data()
     {
         QTest::addColumn<int>("index"); // -1: a re-layout instead of a bar press
@@ -373,7 +393,6 @@ private slots:
         StringFun &c = console();
         c.SendCommand_Click(1);
         QCOMPARE(line.receive(5), QByteArray("/1?0\r"));
-        QVERIFY(c.MSComm1().isOpen());
         c.tmrReceiveTimeOut().stop();
         setRows("/x%1", "y%1");
         c.setWindowTitle("marked");
@@ -389,17 +408,27 @@ private slots:
         }
         QCOMPARE(c.windowTitle(), index < 0 ? kTitle : QString("marked"));
         QCOMPARE(platform.dialogs.size(), index == 4 || index == 5 ? 1 : 0); // cancelled: nothing else happens
-        QCOMPARE(settings().isVisible(), index == 3);
-        QCOMPARE(windows::loaded<StringFunHelp>() && windows::loaded<StringFunHelp>()->isVisible(), index == 7);
-        QVERIFY(platform.messages.isEmpty());
-        // The next send opens the port again.
-        c.SendCommand_Click(2);
-        const QByteArray again = c.StringToSend[2]->text().toLatin1() + "\r";
-        QCOMPARE(line.receive(again.size()), again);
-        QVERIFY(c.MSComm1().isOpen());
+        const auto shownWindows = [] {
+            const QWidget *s = windows::loaded<Settings>(), *h = windows::loaded<StringFunHelp>();
+            return QStringLiteral("%1 %2").arg(s && s->isVisible()).arg(h && h->isVisible());
+        };
+        const QString shown = QStringLiteral("%1 %2").arg(index == 3).arg(index == 7);
+        QCOMPARE(shownWindows(), shown);
+        // The next send opens the port again. Closing the program closes it, once, before the
+        // other windows go, and writes nothing more.
+        c.SendCommand_Click(22);
+        QCOMPARE(line.receive(5), QByteArray("/x22\r"));
+        QStringList shownAtClose;
+        connect(&c.MSComm1().serial(), &QIODevice::aboutToClose, this, [&] { shownAtClose << shownWindows(); });
+        QPointer<StringFun> alive(&c);
+        c.close();
+        QCOMPARE(shownAtClose, QStringList({shown}));
+        QVERIFY(!c.tmrReceiveTimeOut().isActive() && !c.MSComm1().isOpen());
+        QVERIFY(windows::all().isEmpty());
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QVERIFY(!alive);
+        QCOMPARE(line.drain(50), QByteArray());
     }
-
-    // ---- the command file
 
     // Saved with 10 rows shown, loaded back over other texts and another recording.
     void commandFile_data()
@@ -413,11 +442,10 @@ private slots:
         QFETCH(bool, recorded);
         StringFun &c = console();
         layoutRows("10");
+        setRows("/1A%1R", "");
         QList<QByteArray> expected;
-        for (int r = 0; r < 25; ++r) {
-            c.StringToSend[r]->setText(QStringLiteral("/1A%1R").arg(r));
+        for (int r = 0; r < 25; ++r)
             expected << "\"/1A" + QByteArray::number(r) + "R\"";
-        }
         const QList<QPair<QString, QByteArray>> odd = {
             {"/1a,b", "\"/1a,b\""}, {"", "\"\""}, {"say \"hi\"", "\"say \"hi\"\""}, {QString::fromLatin1("/1\xe9\xff"), "\"/1\xe9\xff\""}};
         for (int i = 0; i < odd.size(); ++i)
@@ -431,7 +459,6 @@ private slots:
             sequence << (recorded ? "0" : "");
         const QString title = c.windowTitle(), file = path("saved.txt");
         save(file);
-        QVERIFY(platform.messages.isEmpty());
         QCOMPARE(c.windowTitle(), title);
         QCOMPARE(fileLines(file), expected + sequence);
 
@@ -440,197 +467,92 @@ private slots:
         setRows("/changed%1", "reply%1");
         recordSequence({1}, {1}, 1);
         load(file);
-        QVERIFY(platform.messages.isEmpty());
-        QCOMPARE(platform.dialogs.size(), 2);
-        for (int i = 0; i < 2; ++i) {
-            const platform::FileDialogRequest &d = platform.dialogs[i];
-            QCOMPARE(d.kind, i ? platform::FileDialogRequest::Open : platform::FileDialogRequest::Save);
-            QCOMPARE(d.title, QString(i ? "Load Protocol" : "Save Protocol"));
-            QCOMPARE(d.confirmOverwrite, i == 0);
-            QVERIFY(d.filter.isEmpty());
-        }
+        // Kind (1: save), title, overwrite prompt and filter of the two dialogs.
+        QStringList dialogs;
+        for (const platform::FileDialogRequest &d : platform.dialogs)
+            dialogs << QStringLiteral("%1 %2 %3 [%4]").arg(int(d.kind)).arg(d.title).arg(d.confirmOverwrite).arg(d.filter);
+        QCOMPARE(dialogs, QStringList({"1 Save Protocol 1 []", "0 Load Protocol 0 []"}));
         QCOMPARE(rowTexts(), back); // the 15 hidden rows included
-        for (int r = 0; r < 25; ++r)
-            QCOMPARE(c.ReceiveString[r]->text(), QString());
         settings().cmdOK_Click(); // a re-layout keeps the file's name in the title
         QCOMPARE(c.windowTitle(), kLoaded + file);
-        // The sequence comes back as texts.
+        QCOMPARE(spoken(&c), kLoaded + file);
+        // The sequence comes back as texts. A recording started then clears entries 0 to 499 to
+        // the number 0; stopped at once, it leaves the end marker in entry 0.
+        const auto &table = c.sequence().RecordArray;
         for (int i = 0; i < 1000; ++i)
-            QVERIFY2(isText(c.sequence().RecordArray[size_t(i / 2)][size_t(i % 2)], QString(sequence[i]).remove('"')),
-                     qPrintable(QString::number(i)));
+            QVERIFY2(isText(table[size_t(i / 2)][size_t(i % 2)], QString(sequence[i]).remove('"')), qPrintable(QString::number(i)));
+        barPress(2);
+        checkBar(kRecording, "00100011");
+        c.SetupScreen(); // the captions set back, still recording
+        checkBar(kIdleCaptions, "00100011");
+        for (size_t k = 0; k < 500; ++k)
+            QVERIFY(isInt(table[k][0], 0) && isInt(table[k][1], 0));
+        barPress(2);
+        checkBar(kIdleCaptions, "11111111");
+        QVERIFY(isText(table[0][0], "") && isInt(table[0][1], 0) && isInt(table[1][0], 0));
     }
 
-    void readFields_data()
-    {
-        // The first line of a standard file replaced; `shift` = how many fields the rest moved by.
-        QTest::addColumn<QByteArray>("firstLine");
-        QTest::addColumn<QString>("row0");
-        QTest::addColumn<QString>("row1");
-        QTest::addColumn<int>("shift");
-        QTest::newRow("embedded quote, comma after") << QByteArray("\"ab\"x,\"cd\"") << "ab" << "cd" << 1;
-        QTest::newRow("unquoted comma, two fields") << QByteArray("/1A,B") << "/1A" << "B" << 1;
-        QTest::newRow("unquoted") << QByteArray("/1?0") << "/1?0" << "r1" << 0;
-        QTest::newRow("leading blanks skipped") << QByteArray("   \"  x\"") << "  x" << "r1" << 0;
-        // A quoted field runs to the next double quote, across line ends.
-        QTest::newRow("quoted across a line end") << QByteArray("\"ab\r\ncd\"") << "ab\r\ncd" << "r1" << 0;
-        // Only what the fields need is read, however large the file; a row keeps 32767 characters.
-        QTest::newRow("first line over 64 MiB") << QByteArray((64 << 20) + 10, 'x') << QString(32767, 'x') << "r1" << 0;
-    }
-    void readFields()
-    {
-        QFETCH(QByteArray, firstLine); QFETCH(QString, row0); QFETCH(QString, row1); QFETCH(int, shift);
-        StringFun &c = console();
-        QList<QByteArray> lines = standardLines();
-        lines[0] = firstLine;
-        writeLines(path("fields.txt"), lines);
-        load(path("fields.txt"));
-        QVERIFY2(platform.messages.isEmpty(), qPrintable(platform.texts().join('|')));
-        QCOMPARE(c.StringToSend[0]->text(), row0);
-        QCOMPARE(c.StringToSend[1]->text(), row1);
-        QCOMPARE(c.StringToSend[24]->text(), QStringLiteral("r%1").arg(24 - shift)); // line 24 - shift
-        // Entry 499's delay is field 1024, i.e. line 1024 - shift (the last lines go unread).
-        QVERIFY(isText(c.sequence().RecordArray[499][1], QString::fromLatin1(lines[1024 - shift])));
-        QCOMPARE(c.windowTitle(), kLoaded + path("fields.txt"));
-    }
-
-    void fileErrors_data()
+    // A file loaded field by field, or one that cannot be read or written. Loaded rows and
+    // sequence values are new (the values as texts) and the rows' responses cleared; after an
+    // error the message names the file, the rest keep their old values and the title stays.
+    void fileFields_data()
     {
         QTest::addColumn<bool>("saving");
         QTest::addColumn<QString>("file");
-        QTest::addColumn<int>("lineCount"); // lines of a standard file put there first; 0: none
-        QTest::newRow("load missing file") << false << "/nonexistent/quorvane/none.txt" << 0;
-        QTest::newRow("load 10 strings") << false << "short.txt" << 10;
-        QTest::newRow("load one value short") << false << "short.txt" << 1024;
-        QTest::newRow("save onto a folder") << true << "@dir" << 0;
-        QTest::newRow("save onto a full device") << true << "/dev/full" << 0;
+        QTest::addColumn<QByteArray>("firstLine"); // replaces the first line of a standard file
+        QTest::addColumn<int>("lineCount");        // lines of that file put there first
+        QTest::addColumn<QString>("row0");
+        QTest::addColumn<QString>("row1");
+        QTest::addColumn<int>("shift"); // how many fields the lines after the first moved by
+        const QByteArray r0 = "\"r0\"";
+        QTest::newRow("embedded quote, comma after") << false << path("f.txt") << QByteArray("\"ab\"x,\"cd\"") << 1025 << "ab" << "cd" << 1;
+        QTest::newRow("unquoted comma, two fields") << false << path("f.txt") << QByteArray("/1A,B") << 1025 << "/1A" << "B" << 1;
+        QTest::newRow("leading blanks skipped") << false << path("f.txt") << QByteArray("   \"  x\"") << 1025 << "  x" << "r1" << 0;
+        // A quoted field runs to the next double quote, across line ends.
+        QTest::newRow("quoted across a line end") << false << path("f.txt") << QByteArray("\"ab\r\ncd\"") << 1025 << "ab\r\ncd" << "r1" << 0;
+        // Only what the fields need is read, however large the file; a row keeps 32767 characters.
+        QTest::newRow("first line over 64 MiB") << false << path("f.txt") << QByteArray((64 << 20) + 10, 'x') << 1025
+                                                << QString(32767, 'x') << "r1" << 0;
+        QTest::newRow("load missing file") << false << "/nonexistent/quorvane/none.txt" << r0 << 0 << "" << "" << 0;
+        QTest::newRow("load 10 strings") << false << path("short.txt") << r0 << 10 << "r0" << "r1" << 0;
+        QTest::newRow("load one value short") << false << path("short.txt") << r0 << 1024 << "r0" << "r1" << 0;
+        QTest::newRow("save onto a folder") << true << dir.path() << r0 << 0 << "" << "" << 0;
+        QTest::newRow("save onto a full device") << true << "/dev/full" << r0 << 0 << "" << "" << 0;
     }
-    void fileErrors()
+    void fileFields()
     {
-        QFETCH(bool, saving); QFETCH(QString, file); QFETCH(int, lineCount);
-        const QList<QByteArray> standard = standardLines();
-        if (file == "@dir")
-            file = dir.path();
-        else if (lineCount > 0)
-            file = path(file), writeLines(file, standard.mid(0, lineCount));
+        QFETCH(bool, saving); QFETCH(QString, file); QFETCH(QByteArray, firstLine); QFETCH(int, lineCount);
+        QFETCH(QString, row0); QFETCH(QString, row1); QFETCH(int, shift);
+        QList<QByteArray> lines = standardLines().mid(0, lineCount);
+        if (lineCount > 0) {
+            lines[0] = firstLine;
+            writeLines(file, lines);
+        }
         StringFun &c = console();
         recordSequence({5, 6}, {2, 3}, 4);
         setRows("old%1", "resp%1");
         const QString title = c.windowTitle();
         saving ? save(file) : load(file);
-        checkOneMessage((saving ? "Error Writing File: " : "Error Reading file: ") + file, QMessageBox::Warning);
-        QCOMPARE(c.windowTitle(), title);
-        // Rows and sequence values read before the error are new (the values as texts); the
-        // rest keep their old values.
+        const bool failed = lineCount < 1025;
+        if (failed)
+            takeOneMessage((saving ? "Error Writing File: " : "Error Reading file: ") + file, QMessageBox::Warning);
+        QCOMPARE(c.windowTitle(), failed ? title : kLoaded + file);
         for (int r = 0; r < 25; ++r) {
-            const bool read = r < lineCount;
-            QCOMPARE(c.StringToSend[r]->text(), read ? QStringLiteral("r%1").arg(r) : QStringLiteral("old%1").arg(r));
-            QCOMPARE(c.ReceiveString[r]->text(), read ? QString() : QStringLiteral("resp%1").arg(r));
+            const QString loaded = r == 0 ? row0 : r == 1 ? row1 : QStringLiteral("r%1").arg(r - shift);
+            QCOMPARE(c.StringToSend[r]->text(), r < lineCount ? loaded : QStringLiteral("old%1").arg(r));
+            QCOMPARE(c.ReceiveString[r]->text(), r < lineCount ? QString() : QStringLiteral("resp%1").arg(r));
         }
+        // Field 25 + i is line 25 + i - shift (the last lines of a shifted file go unread).
         const QList<int> recorded = {5, 2, 6, 3, 0, 4};
         for (int i = 0; i < 1000; ++i) {
             const SequenceValue &v = c.sequence().RecordArray[size_t(i / 2)][size_t(i % 2)];
-            if (i < lineCount - 25)
-                QVERIFY(isText(v, QString::fromLatin1(standard[25 + i])));
+            if (25 + i < lineCount)
+                QVERIFY2(isText(v, QString::fromLatin1(lines[25 + i - shift]).remove('"')), qPrintable(QString::number(i)));
             else
                 QVERIFY2(i == 4 ? isText(v, "") : isInt(v, recorded.value(i)), qPrintable(QString::number(i)));
         }
         QVERIFY(QFileInfo(dir.path()).isDir());
     }
-
-    // ---- at the bench: keyboard, screen reader, an idle console
-
-    // Typing a character without an 8-bit code leaves it out; a send keeps the keyboard focus
-    // with the pressed button (the next keystroke overwrites nothing), and it is back there
-    // when the reply or the time-out enables the buttons, unless the operator moved it.
-    void keyboard_data()
-    {
-        QTest::addColumn<int>("movedTo"); // row whose text field the operator clicks meanwhile; -1: none
-        QTest::newRow("focus returns") << -1;
-        QTest::newRow("operator moved it") << 6;
-    }
-    void keyboard()
-    {
-        QFETCH(int, movedTo);
-        QByteArray fromConsole;
-        sim::PtyServer &sim = attachSimulator();
-        sim.bus().faults().silent = true;
-        sim.setTrace([&fromConsole](bool in, const QByteArray &b) { fromConsole += in ? b : QByteArray(); });
-        StringFun &c = console();
-        settings().fields.RCVTimeout->setText("100");
-        layoutRows("10");
-        c.show();
-        QApplication::setActiveWindow(&c);
-        QVERIFY(QTest::qWaitForWindowActive(&c));
-        c.StringToSend[2]->clear();
-        QTest::keyClicks(c.StringToSend[2], "/1?");
-        QTest::sendKeyEvent(QTest::Click, c.StringToSend[2], Qt::Key_unknown, QString("\u20ac"), Qt::NoModifier);
-        QTest::keyClicks(c.StringToSend[2], "0");
-        QCOMPARE(c.StringToSend[2]->text(), QString("/1?0"));
-        c.SendCommand[2]->setFocus();
-        QTest::keyClick(c.SendCommand[2], Qt::Key_Space);
-        QVERIFY(!c.SendCommand[2]->isEnabled());
-        QCOMPARE(QApplication::focusWidget(), nullptr);
-        QTest::keyClicks(&c, "x");
-        QCOMPARE(c.StringToSend[3]->text(), kDefaults[3]);
-        if (movedTo >= 0)
-            c.StringToSend[movedTo]->setFocus();
-        QTRY_COMPARE_WITH_TIMEOUT(c.ReceiveString[2]->text(), QString("No REZizavur detected. Check connections"), 2000);
-        QCOMPARE(QApplication::focusWidget(), movedTo < 0 ? static_cast<QWidget *>(c.SendCommand[2]) : c.StringToSend[movedTo]);
-        QCOMPARE(fromConsole, QByteArray("/1?0\r"));
-    }
-
-    // Windows are read as windows named by their titles, controls by their captions as they
-    // change; only controls nothing visible names have names of their own.
-    void screenReader()
-    {
-        StringFun &c = console();
-        layoutRows("10");
-        auto name = [](QWidget *w) { return QAccessible::queryAccessibleInterface(w)->text(QAccessible::Name); };
-        auto role = [](QWidget *w) { return QAccessible::queryAccessibleInterface(w)->role(); };
-        QCOMPARE(role(&c), QAccessible::Window);
-        QCOMPARE(name(&c), kTitle);
-        writeLines(path("named.txt"), standardLines());
-        load(path("named.txt"));
-        QCOMPARE(name(&c), kLoaded + path("named.txt"));
-        QCOMPARE(name(c.SendCommand[3]), QString("Send String 3"));
-        QCOMPARE(name(c.StringToSend[3]), QString("Command string 3"));
-        QCOMPARE(name(c.ReceiveString[3]), QString("Response 3"));
-        QCOMPARE(name(c.ButtonShape[3]), QString("Indicator 3"));
-        const QList<QPair<int, QString>> presses = {{2, "Stop Recording"}, {2, "Record"}, {1, "Stop Playback"}, {1, "Play"}};
-        for (const auto &[index, caption] : presses) {
-            barPress(index);
-            QCOMPARE(name(c.LoadButton[index]), caption);
-        }
-        QCOMPARE(name(c.LoadButton[7]), QString("Help"));
-        QCOMPARE(role(&settings()), QAccessible::Window);
-        QCOMPARE(name(&settings()), QString("Communications"));
-        StringFunHelp &help = windows::get<StringFunHelp>();
-        QCOMPARE(role(&help), QAccessible::Window);
-        QCOMPARE(name(&help), help.windowTitle());
-    }
-
-    // A row the layout never placed (pressed by a hand-edited playback) ticks like any other;
-    // once the result has shown and gone white, no timer of the console runs.
-    void idleConsoleWakesNothing()
-    {
-        attachSimulator().bus().faults().silent = true;
-        StringFun &c = console();
-        settings().fields.RCVTimeout->setText("100");
-        layoutRows("11");
-        c.SendCommand_Click(20);
-        QCOMPARE(c.ButtonTimer[20]->interval(), 500);
-        QTRY_COMPARE_WITH_TIMEOUT(c.ButtonShape[20]->fillColor(), kRed, 1000);
-        QTRY_COMPARE_WITH_TIMEOUT(c.ButtonShape[20]->fillColor(), kWhite, 1000);
-        auto anyTimer = [&c] {
-            bool any = c.recordPlayTimer().isActive() || c.tmrReceiveTimeOut().isActive();
-            for (QTimer *t : c.ButtonTimer)
-                any = any || t->isActive();
-            return any;
-        };
-        QTRY_VERIFY_WITH_TIMEOUT(!anyTimer(), 1000);
-    }
-
-    // ---- record and playback
 
     void playback_data()
     {
@@ -662,7 +584,8 @@ private slots:
         if (endGap >= 0)
             recordSequence(rows, gaps, endGap);
         // Played as recorded; then saved, loaded over another recording and played again: the
-        // texts read from the file play the same presses with the same delays.
+        // texts read from the file play the same presses with the same delays. A re-layout
+        // while playing sets the captions back and plays on; "Play Endless", disabled, does nothing.
         for (int pass = 0; pass < 2; ++pass) {
             if (pass == 1) {
                 save(path("seq.txt"));
@@ -670,205 +593,78 @@ private slots:
                 load(path("seq.txt"));
                 QVERIFY(isText(c.sequence().RecordArray[0][0], rows.isEmpty() ? QString() : QString::number(rows[0])));
             }
-            const int rowBefore = c.currentRow();
             barPress(endless ? 0 : 1);
-            QVERIFY(c.sequence().Playing);
-            QCOMPARE(c.sequence().PlayEndless, endless);
+            checkBar(kPlaying, "01000011");
+            c.SetupScreen();
+            checkBar(kIdleCaptions, "01000011");
+            barPress(0);
             int end = -1;
-            QCOMPARE(runPlayback(endTick ? endTick + 10 : 30, &end), presses);
+            QCOMPARE(runClock(endTick ? endTick + 10 : 30, &end), presses);
             QCOMPARE(end, endTick);
-            QCOMPARE(int(c.currentRow()), presses.isEmpty() ? rowBefore : presses.last().y());
             if (!endTick) {
                 barPress(1);
-                QVERIFY(!c.sequence().Playing && !c.sequence().PlayEndless);
-                QCOMPARE(runPlayback(100), Presses()); // stopped: the clock presses nothing
+                QCOMPARE(runClock(100), Presses()); // stopped: the clock presses nothing
             }
+            checkBar(kStopped, "11111111");
         }
-        QVERIFY(platform.messages.isEmpty());
     }
 
     // Hand-edited button values, played by the running 50 ms clock: rows that do not exist, or
     // texts that are no row number, press nothing and the sequence goes on; a fraction rounds to
-    // its row. The rows' texts at playback time go out, and playback records nothing.
+    // its row. The rows' texts at playback time go out, each press without waiting for a reply,
+    // and playback records nothing; a late reply shows in the row pressed last.
     void playHandEditedFile()
     {
         PtyPair &line = attachPty();
         StringFun &c = console();
-        QList<QByteArray> lines;
-        for (int r = 0; r < 25; ++r)
-            lines << "\"/1?" + QByteArray::number(r) + "\"";
+        QList<QByteArray> lines = standardLines().mid(0, 25);
         for (const char *button : {"51", "-1", "99999", "\"abc\"", "50", "2.6", "\"\"", "2"})
             lines << button << "1";
         while (lines.size() < 1025)
             lines << "0";
         writeLines(path("hand.txt"), lines);
         load(path("hand.txt"));
+        c.LoadDefaultStrings();
         c.StringToSend[2]->setText("/2?8");
         c.LoadButton_Click(1);
         QVERIFY(QTest::qWaitFor([&] { return !c.sequence().Playing; }, 3000));
         QCOMPARE(c.LoadButton[1]->text(), QString("Play"));
-        QCOMPARE(line.drain(200), c.StringToSend[50]->text().toLatin1() + "\r/1?3\r/2?8\r");
+        QCOMPARE(line.drain(200), QByteArray("/1?\r/1A1000A0R\r/2?8\r"));
+        QVERIFY(!c.SendCommand[0]->isEnabled()); // the first reply is still awaited
         QVERIFY(isText(c.sequence().RecordArray[7][0], "2"));
-        QVERIFY(platform.messages.isEmpty());
+        line.send("\xff/0`291\x03\r");
+        QTRY_COMPARE(c.ReceiveString[2]->text(), QString("291 No Error"));
+        QCOMPARE(c.ReceiveString[3]->text(), QString());
     }
 
-    void playbackDoesNotWaitForReplies()
-    {
-        sim::PtyServer &sim = attachSimulator();
-        sim.bus().faults().replyDelayMs = 300;
-        StringFun &c = console();
-        useOem(true);
-        c.StringToSend[1]->setText("/1?0");
-        c.StringToSend[2]->setText("/1?8");
-        recordSequence({1, 2}, {1, 1}, 1);
-        // "Stop Recording" closed the port: the replies to the recorded presses are lost.
-        c.tmrReceiveTimeOut().stop();
-        QTest::qWait(400);
-        c.ReceiveString[1]->setText("");
-        c.ReceiveString[2]->setText("");
-        QStringList shown2;
-        connect(c.ReceiveString[2], &QLineEdit::textChanged, this, [&shown2](const QString &t) { shown2 << t; });
-        barPress(1);
-        QCOMPARE(runPlayback(1), (Presses{{1, 1}}));
-        QCOMPARE(runPlayback(1), (Presses{{1, 2}})); // a tick later, row 1's reply not yet in
-        QCOMPARE(int(c.currentRow()), 2);
-        // Both replies come, into the row now current: row 1's late one first.
-        QVERIFY(QTest::qWaitFor([&] { return shown2.contains("291 No Error"); }, 3000));
-        QCOMPARE(shown2, (QStringList{"1000 No Error", "291 No Error"}));
-        QCOMPARE(c.ReceiveString[1]->text(), QString());
-        disconnect(c.ReceiveString[2], nullptr, this, nullptr);
-    }
-
-    void barStates_data()
-    {
-        QTest::addColumn<QStringList>("actions");
-        QTest::addColumn<QStringList>("captions"); // LoadButton 0..2
-        QTest::addColumn<QString>("enabled");      // LoadButton 0..7
-        QTest::addColumn<bool>("recording");
-        QTest::addColumn<bool>("playing");
-        const QString idle = "11111111", playing = "01000011", recording = "00100011";
-        const QStringList rec = {"record", "press", "tick", "record"};
-        const QStringList start = {"Play Endless", "Playback", "Record"}, stopped = {"Play Endless", "Play", "Record"},
-                          stopPlay = {"Play Endless", "Stop Playback", "Record"};
-        QTest::newRow("recording") << QStringList{"record"} << QStringList{"Play Endless", "Playback", "Stop Recording"}
-                                   << recording << true << false;
-        QTest::newRow("playing once") << rec + QStringList{"play"} << stopPlay << playing << false << true;
-        QTest::newRow("playback stopped") << rec + QStringList{"play", "play"} << stopped << idle << false << false;
-        QTest::newRow("played to the end") << rec + QStringList{"play", "tick", "tick", "tick"} << stopped << idle << false << false;
-        QTest::newRow("re-layout while recording") << QStringList{"record", "layout"} << start << recording << true << false;
-        QTest::newRow("re-layout while playing") << QStringList{"endless", "layout"} << start << playing << false << true;
-        QTest::newRow("endless ignored while playing") << QStringList{"play", "endless"} << stopPlay << playing << false << true;
-    }
-    void barStates()
-    {
-        QFETCH(QStringList, actions); QFETCH(QStringList, captions); QFETCH(QString, enabled);
-        QFETCH(bool, recording); QFETCH(bool, playing);
-        StringFun &c = console();
-        c.recordPlayTimer().stop();
-        for (const QString &a : actions) {
-            if (a == "record" || a == "play" || a == "endless")
-                barPress(a == "record" ? 2 : a == "play" ? 1 : 0);
-            else if (a == "press")
-                c.SendCommand_Click(1);
-            else if (a == "tick")
-                ticks(1);
-            else
-                c.SetupScreen();
-        }
-        for (int i = 0; i < 8; ++i) {
-            QCOMPARE(c.LoadButton[i]->text(), i < 3 ? captions[i] : kBarCaptions[i]);
-            QCOMPARE(c.LoadButton[i]->isEnabled(), enabled[i] == QLatin1Char('1'));
-        }
-        QCOMPARE(c.sequence().Recording, recording);
-        QCOMPARE(c.sequence().Playing, playing);
-    }
-
-    // Starting a recording clears entries 0 to 499 only; stopping at once leaves the end marker
-    // in entry 0. The table's end: the 499th press fills entries 0 to 498 and stops the
-    // recording, which says so; the end marker takes entry 499, the last one the file keeps.
-    void recordingTable()
+    // The table's end: the 499th press fills entries 0 to 498 and stops the recording, which
+    // says so once that press is on the wire; the end marker takes entry 499, the last one the
+    // file keeps.
+    void fullTable()
     {
         StringFun &c = console();
-        const auto &table = c.sequence().RecordArray;
-        QFile loaded(path("texts.txt"));
-        QVERIFY(loaded.open(QIODevice::WriteOnly));
-        for (int line = 0; line < 1025; ++line)
-            loaded.write((line < 25 ? QByteArray("/1Q") : QByteArray::number(line)) + "\r\n");
-        loaded.close();
-        load(loaded.fileName());
-        QVERIFY(isText(table[499][1], "1024"));
-        barPress(2);
-        for (size_t k = 0; k < 500; ++k)
-            QVERIFY(isInt(table[k][0], 0) && isInt(table[k][1], 0));
-        barPress(2);
-        QVERIFY(isText(table[0][0], "") && isInt(table[0][1], 0) && isInt(table[1][0], 0));
-
-        // The press that fills the table is on the wire before the message holds the operator.
         PtyPair &line = attachPty();
         QByteArray wire;
         platform.onMessage = [&](const platform::Message &) { wire = line.drain(20); };
         barPress(2);
-        for (int i = 0; i < 499; ++i, ticks(1))
+        for (int i = 0; i < 499; ++i, runClock(1))
             c.SendCommand_Click(int16_t(i < 498 ? i % 25 : 7));
         platform.onMessage = nullptr;
-        QCOMPARE(wire.size(), 499 * 4);
-        QVERIFY(!c.sequence().Recording);
-        QCOMPARE(c.LoadButton[2]->text(), QString("Record"));
-        QVERIFY(c.LoadButton[1]->isEnabled() && c.LoadButton[5]->isEnabled());
-        QVERIFY(QTest::qWaitFor([&] { return !platform.messages.isEmpty(); }, 1000));
-        QCOMPARE(platform.messages.size(), 1);
-        QVERIFY(platform.messages[0].text.contains("499"));
+        QVERIFY(wire.endsWith("/1?\r/1gA1000M500A0M500G5R\r")); // rows 22 and 7, the 498th and 499th presses
+        checkBar(kIdleCaptions, "11111111");
+        takeOneMessage("The recorded sequence is full: recording stopped after 499 presses.", QMessageBox::Information);
         c.SendCommand_Click(3); // sent, not stored
         save(path("full.txt"));
         const QList<QByteArray> lines = fileLines(path("full.txt"));
-        QCOMPARE(lines.size(), 1025);
         QCOMPARE(lines.mid(1021), (QList<QByteArray>{"7", "1", "\"\"", "0"}));
         QCOMPARE(lines[25], QByteArray("0"));
         // It plays to its end without running off the table.
         barPress(1);
         int end = -1;
-        const Presses p = runPlayback(1000, &end);
+        const Presses p = runClock(1000, &end);
         QCOMPARE(p.size(), 499);
         QCOMPARE(p.last(), QPoint(499, 7));
         QCOMPARE(end, 499); // the end marker has no delay: stopped with the last press
-    }
-
-    // ---- closing
-
-    // Closing with the port open and the other windows shown: the port is closed before any of
-    // them goes.
-    void closingClosesPortFirst()
-    {
-        PtyPair &line = attachPty();
-        StringFun &c = console();
-        c.LoadButton_Click(3);
-        c.LoadButton_Click(7);
-        QPointer<Settings> s = windows::loaded<Settings>();
-        QPointer<StringFunHelp> h = windows::loaded<StringFunHelp>();
-        QPointer<StringFun> pc(&c);
-        QVERIFY(s && s->isVisible() && h && h->isVisible());
-        c.SendCommand_Click(1);
-        QCOMPARE(line.receive(5), QByteArray("/1?0\r"));
-        struct Watch : QObject {
-            StringFun *console;
-            QStringList hidden; // each window hidden, with the port's state at that moment
-            explicit Watch(StringFun *c) : console(c) {}
-            bool eventFilter(QObject *o, QEvent *e) override
-            {
-                if (e->type() == QEvent::Hide)
-                    hidden << o->objectName() + (console->MSComm1().isOpen() ? " open" : " closed");
-                return false;
-            }
-        } watch(&c);
-        s->installEventFilter(&watch);
-        h->installEventFilter(&watch);
-        c.close();
-        QCOMPARE(QSet<QString>(watch.hidden.begin(), watch.hidden.end()), (QSet<QString>{"Settings closed", "StringFunHelp closed"}));
-        QVERIFY(!c.tmrReceiveTimeOut().isActive() && !c.MSComm1().isOpen());
-        QVERIFY(windows::all().isEmpty());
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        QVERIFY(!s && !h && !pc);
-        QCOMPARE(line.drain(50), QByteArray()); // nothing more was written on closing
     }
 };
 

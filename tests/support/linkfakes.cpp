@@ -1,16 +1,7 @@
 #include "support/linkfakes.h"
 
-#include <QDeadlineTimer>
 #include <QSignalSpy>
 #include <QTest>
-
-void RecordedRows::setResponseText(int row, const QString &t) { text[row] = t; }
-void RecordedRows::markRow(int row, Outcome o) { outcome[row] = o; }
-void RecordedRows::enableSendButtons() { ++enables; }
-
-framing::Mode LiveSettings::framingMode() { return mode; }
-QString LiveSettings::portNumberText() { return port; }
-QString LiveSettings::baudRateText() { return baud; }
 
 void sendFromRow(DriveLink &link, const QString &command, int row)
 {
@@ -24,8 +15,5 @@ bool waitForResult(DriveLink &link, int msecs)
 {
     QSignalSpy decoded(&link, &DriveLink::replyDecoded);
     QSignalSpy timedOut(&link, &DriveLink::replyTimedOut);
-    QDeadlineTimer deadline(msecs);
-    while (decoded.isEmpty() && timedOut.isEmpty() && !deadline.hasExpired())
-        QTest::qWait(2);
-    return !decoded.isEmpty() || !timedOut.isEmpty();
+    return QTest::qWaitFor([&] { return !decoded.isEmpty() || !timedOut.isEmpty(); }, msecs);
 }

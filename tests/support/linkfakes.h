@@ -12,9 +12,9 @@ struct RecordedRows : RowSink {
     QMap<int, QString> text;
     QMap<int, Outcome> outcome;
     int enables = 0; // how often the Send buttons were enabled again
-    void setResponseText(int row, const QString &t) override;
-    void markRow(int row, Outcome o) override;
-    void enableSendButtons() override;
+    void setResponseText(int row, const QString &t) override { text[row] = t; }
+    void markRow(int row, Outcome o) override { outcome[row] = o; }
+    void enableSendButtons() override { ++enables; }
 };
 
 // The settings window's choices at this moment.
@@ -22,9 +22,9 @@ struct LiveSettings : LinkSettings {
     framing::Mode mode = framing::Mode::DT;
     QString port = QStringLiteral("1");
     QString baud = QStringLiteral("38400");
-    framing::Mode framingMode() override;
-    QString portNumberText() override;
-    QString baudRateText() override;
+    framing::Mode framingMode() override { return mode; }
+    QString portNumberText() override { return port; }
+    QString baudRateText() override { return baud; }
 };
 
 // Sends `command` as a row press does (current command and row set, buffer emptied).

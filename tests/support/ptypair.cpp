@@ -26,11 +26,6 @@ PtyPair::PtyPair()
     m_slavePath = QString::fromLocal8Bit(name);
 }
 
-PtyPair::~PtyPair()
-{
-    hangUp();
-}
-
 void PtyPair::hangUp()
 {
     if (m_slaveKeep >= 0)
@@ -67,9 +62,4 @@ QByteArray PtyPair::receive(int count, int msecs)
         }
     }
     return got;
-}
-
-QByteArray PtyPair::drain(int msecs)
-{
-    return receive(1 << 30, msecs);
 }

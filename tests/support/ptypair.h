@@ -9,7 +9,7 @@
 class PtyPair {
 public:
     PtyPair();
-    ~PtyPair();
+    ~PtyPair() { hangUp(); }
     PtyPair(const PtyPair &) = delete;
     PtyPair &operator=(const PtyPair &) = delete;
 
@@ -23,7 +23,7 @@ public:
     // come or `msecs` have passed.
     QByteArray receive(int count, int msecs = 2000);
     // Everything the program wrote so far (pumping events for `msecs` first).
-    QByteArray drain(int msecs = 50);
+    QByteArray drain(int msecs = 50) { return receive(1 << 30, msecs); }
     // Closes the master side: the line hangs up.
     void hangUp();
 

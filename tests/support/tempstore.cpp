@@ -15,8 +15,6 @@ TempStore::TempStore()
     QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, m_dir.path());
 }
 
-TempStore::~TempStore() { clear(); }
-
 QString TempStore::filePath() const
 {
     return QSettings(store::kApplication, store::kApplication).fileName();
@@ -36,19 +34,6 @@ void TempStore::setText(const QByteArray &text)
     QFile f(filePath());
     if (f.open(QIODevice::WriteOnly))
         f.write(text);
-}
-
-QStringList TempStore::keys() const
-{
-    QStringList out;
-    QString section;
-    for (const QString &line : QString::fromUtf8(text()).split('\n')) {
-        if (line.startsWith('['))
-            section = line.mid(1, line.indexOf(']') - 1);
-        else if (!line.startsWith(';') && line.contains('='))
-            out << section + '/' + line.left(line.indexOf('='));
-    }
-    return out;
 }
 
 QString TempStore::value(const QString &section, const QString &key) const

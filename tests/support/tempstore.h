@@ -11,7 +11,7 @@
 class TempStore {
 public:
     TempStore();
-    ~TempStore();
+    ~TempStore() { clear(); }
     QString folder() const { return m_dir.path(); }
     // The store file: QSettings' native per-user file of the application.
     QString filePath() const;
@@ -20,9 +20,7 @@ public:
     // The file as it is on disk (empty when there is none), or written as by hand.
     QByteArray text() const;
     void setText(const QByteArray &text);
-    // "Section/Key" of every key line of the file, in the file's order.
-    QStringList keys() const;
-    // The text after "=" on the key's line in its section; empty when there is none (keys() tells).
+    // The text after "=" on the key's line in its section; empty when there is none.
     QString value(const QString &section, const QString &key) const;
     // Names of the other files beside the store file (copies kept aside).
     QStringList copies() const;
