@@ -8,17 +8,18 @@
 #include "support/ptypair.h"
 #include "support/tempstore.h"
 
-#include <QDir>
 #include <QFile>
 #include <QListWidget>
 #include <QSerialPort>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
+#include <functional>
 #include <grp.h>
-#include <poll.h>
-#include <pty.h>
+#include <memory>
 #include <pwd.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
@@ -26,139 +27,72 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <memory>
-
 using portreason::Facts;
 using portreason::State;
+Q_DECLARE_METATYPE(portreason::Facts)
+// Facts are written with designated initializers; the fields left out keep their defaults.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 
 namespace {
 
-// A pseudo-terminal whose slave side the test does not keep open: only a holder (or nobody)
-// has it open, so /proc names nobody but the holder.
+// A pseudo-terminal whose slave side nobody has open: /proc then names nobody but a holder.
 struct BarePty {
-    int master = -1;
-    QString slave;
-    BarePty()
-    {
-        int s = -1;
-        char name[256] = {};
-        if (::openpty(&master, &s, name, nullptr, nullptr) == 0) {
-            slave = QString::fromLocal8Bit(name);
-            ::close(s);
-        }
-    }
-    ~BarePty()
-    {
-        if (master >= 0)
-            ::close(master);
-    }
+    int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    QString slave = master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0
+                        ? QString::fromLocal8Bit(::ptsname(master))
+                        : QString();
+    ~BarePty() { ::close(master); }
 };
 
-// Another process, named by prctl, that waits until the test lets it go; optionally holding a
-// device open with exclusive use (TIOCEXCL), as a terminal program does.
-class Holder {
+// A forked process that dies with the test: it runs `body` and hands what that returns back
+// through a pipe, then exits or, if it is to `stay`, waits until the test ends it.
+class Child {
 public:
-    Holder(const char *name, const QString &exclusiveDevice = QString())
+    Child(const std::function<QByteArray()> &body, bool stay)
     {
-        const QByteArray device = QFile::encodeName(exclusiveDevice);
-        int ready[2], release[2];
-        if (::pipe(ready) != 0 || ::pipe(release) != 0)
+        int out[2];
+        if (::pipe(out) != 0)
             return;
-        m_pid = ::fork();
-        if (m_pid == 0) {
-            ::close(ready[0]);
-            ::close(release[1]);
-            ::prctl(PR_SET_NAME, name);
-            char ok = 1;
-            if (!device.isEmpty()) {
-                const int fd = ::open(device.constData(), O_RDWR | O_NOCTTY);
-                if (fd < 0 || ::ioctl(fd, TIOCEXCL) != 0)
-                    ok = 0;
-            }
-            [[maybe_unused]] ssize_t n = ::write(ready[1], &ok, 1);
-            char c;
-            n = ::read(release[0], &c, 1); // returns when the test closes its end
+        pid = ::fork();
+        if (pid == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            const QByteArray text = body();
+            [[maybe_unused]] const ssize_t n = ::write(out[1], text.constData(), size_t(text.size()));
+            ::close(out[1]);
+            while (stay)
+                ::pause();
             ::_exit(0);
         }
-        ::close(ready[1]);
-        ::close(release[0]);
-        m_release = release[1];
-        char ok = 0;
-        m_ready = ::read(ready[0], &ok, 1) == 1 && ok == 1;
-        ::close(ready[0]);
+        ::close(out[1]);
+        char buf[1024];
+        for (ssize_t n; (n = ::read(out[0], buf, sizeof buf)) > 0;)
+            said.append(buf, qsizetype(n));
+        ::close(out[0]);
     }
-    ~Holder() { stop(); }
-    void stop()
+    ~Child() { end(); }
+    void end()
     {
-        if (m_release >= 0)
-            ::close(m_release);
-        m_release = -1;
-        if (m_pid > 0 && !m_ended)
-            ::waitpid(m_pid, nullptr, 0);
-        m_ended = true;
+        if (pid > 0 && !ended && ::kill(pid, SIGKILL) == 0)
+            ::waitpid(pid, nullptr, 0);
+        ended = true;
     }
-    bool ready() const { return m_pid > 0 && m_ready && !m_ended; }
-    pid_t pid() const { return m_pid; }
+    pid_t pid = -1;
+    QByteArray said;
 
 private:
-    pid_t m_pid = -1;
-    int m_release = -1;
-    bool m_ready = false;
-    bool m_ended = false;
+    bool ended = false;
 };
 
-// The reason for `path` as user "nobody" sees it: a child drops root's groups and ids, looks,
-// and hands the text back through a pipe.
+// The reason for `path` as user "nobody" sees it.
 QString reasonAsNobody(const QString &path, const QStringList &lockDirectories)
 {
     const passwd *pw = ::getpwnam("nobody");
-    if (!pw)
-        return QStringLiteral("<no user nobody>");
-    const uid_t uid = pw->pw_uid;
-    const gid_t gid = pw->pw_gid;
-    int out[2];
-    if (::pipe(out) != 0)
-        return QStringLiteral("<no pipe>");
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::close(out[0]);
-        if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)
-            ::_exit(3);
-        const QByteArray text = portreason::explain(portreason::examine(path, lockDirectories)).toUtf8();
-        [[maybe_unused]] const ssize_t n = ::write(out[1], text.constData(), size_t(text.size()));
-        ::_exit(0);
-    }
-    ::close(out[1]);
-    QByteArray text;
-    for (;;) {
-        pollfd p{out[0], POLLIN, 0};
-        if (::poll(&p, 1, 10000) != 1)
-            break;
-        char buf[1024];
-        const ssize_t n = ::read(out[0], buf, sizeof buf);
-        if (n <= 0)
-            break;
-        text.append(buf, int(n));
-    }
-    ::close(out[0]);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        return QStringLiteral("<child failed: %1>").arg(status);
-    return QString::fromUtf8(text);
-}
-
-bool chownGroup(const QString &path, const char *groupName, mode_t mode)
-{
-    const group *g = ::getgrnam(groupName);
-    const QByteArray p = QFile::encodeName(path);
-    return g && ::chown(p.constData(), 0, g->gr_gid) == 0 && ::chmod(p.constData(), mode) == 0;
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+    const Child child([&] {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(pw->pw_gid) != 0 || ::setuid(pw->pw_uid) != 0)
+            return QByteArray("<rights not dropped>");
+        return portreason::explain(portreason::examine(path, lockDirectories)).toUtf8();
+    }, false);
+    return QString::fromUtf8(child.said);
 }
 
 // The lock file name a serial port library gives a /dev/pts/<n> device.
@@ -173,212 +107,135 @@ private slots:
     void initTestCase()
     {
         QVERIFY2(::geteuid() == 0, "the checks as another user need root to drop its rights");
-        QVERIFY(::getpwnam("nobody"));
-        QVERIFY(::getgrnam("dialout"));
-        QVERIFY(::getgrnam("tty"));
+        QVERIFY(::getpwnam("nobody") && ::getgrnam("dialout") && ::getgrnam("tty"));
     }
 
     // Each case sets up a real device situation; the reason is then asked for as root and as
-    // nobody. In the expected texts, {path}, {target}, {holder}, {lock} and {self} stand for the
-    // device path, a link's target, the holder's process id, the lock file and the test's pid.
+    // nobody. In the expected texts, {path}, {target}, {holder} and {lock} stand for the path
+    // asked about, a link's target, the holder's process id and the lock file.
     void reasonOfRealDevice_data()
     {
-        QTest::addColumn<QString>("situation");
+        QTest::addColumn<QString>("device"); // "pty", or a name in the test's folder where nothing is
+        QTest::addColumn<bool>("viaLink");   // asked about through a symbolic link to it
+        QTest::addColumn<QString>("access"); // the pty's group and mode
+        QTest::addColumn<QString>("holder"); // "exclusive" open, or a live or "ended" process's lock
+        QTest::addColumn<QString>("lock");   // the lock file's text, %d the holder's process id
         QTest::addColumn<QString>("asRoot");
         QTest::addColumn<QString>("asNobody");
 
         const QString missing = "No such device: nothing is at {path}.";
-        QTest::newRow("missing path") << "missing" << missing << missing;
+        QTest::newRow("missing path") << "ttyUSB9" << false << "tty 0620" << "" << "" << missing << missing;
         const QString dangling = "No such device: {path} points to {target}, which is not there.";
-        QTest::newRow("link to an unplugged adapter") << "dangling link" << dangling << dangling;
+        QTest::newRow("link to an unplugged adapter") << "ttyUSB7" << true << "tty 0620" << "" << "" << dangling << dangling;
         QTest::newRow("pty of group dialout, mode 0660")
-            << "pty dialout 0660" << ""
+            << "pty" << false << "dialout 0660" << "" << "" << ""
             << "Permission denied: it belongs to group dialout, and nobody is not a member.\n"
                "Remedy: add nobody to group dialout (sudo adduser nobody dialout), then log out and log in again.";
-        QTest::newRow("pty only its owner may open, mode 0600")
-            << "pty dialout 0600" << ""
-            << "Permission denied: only its owner, root, may open it (mode 0600, group dialout).\n"
+        QTest::newRow("pty its group may only read, mode 0640")
+            << "pty" << false << "dialout 0640" << "" << "" << ""
+            << "Permission denied: only its owner, root, may open it (mode 0640, group dialout).\n"
                "Remedy: the administrator can give group dialout read and write access to it.";
         QTest::newRow("pty as a terminal's, root:tty 0620")
-            << "pty tty 0620" << ""
+            << "pty" << false << "tty 0620" << "" << "" << ""
             << "Permission denied: only its owner, root, may open it (mode 0620, group tty).\n"
                "Remedy: the administrator can give group tty read and write access to it.";
-        QTest::newRow("pty open for all") << "pty 0666" << "" << "";
-        QTest::newRow("pty held open exclusively")
-            << "exclusive holder" << "In use by another program: pty-holder (process {holder})."
-            << "In use by another program (the system does not say which).";
-        QTest::newRow("link to a pty held open exclusively")
-            << "link to exclusive holder" << "In use by another program: pty-holder (process {holder})."
-            << "In use by another program (the system does not say which).";
+        const QString all = "tty 0666"; // open for all
+        QTest::newRow("pty open for all") << "pty" << false << all << "" << "" << "" << "";
+        const QString held = "In use by another program: pty-holder (process {holder}).";
+        const QString heldUnnamed = "In use by another program (the system does not say which).";
+        QTest::newRow("pty held open exclusively") << "pty" << false << all << "exclusive" << "" << held << heldUnnamed;
+        QTest::newRow("link to a pty held open exclusively") << "pty" << true << all << "exclusive" << "" << held << heldUnnamed;
         const QString locked = "In use by another program: lock-holder (process {holder}), which holds the lock file {lock}.";
-        QTest::newRow("lock file of a running program") << "lock file" << locked << locked;
-        QTest::newRow("old-style lock file, pid padded") << "uucp lock file" << locked << locked;
-        QTest::newRow("lock file under the device's name, opened by link") << "lock file via link" << locked << locked;
-        QTest::newRow("stale lock file of a program that ended") << "stale lock file" << "" << "";
-        QTest::newRow("garbage lock file") << "garbage lock file" << "" << "";
+        const QString lockText = "%d\nKestrelworks\nlabhost\n";
+        QTest::newRow("lock file of a running program") << "pty" << false << all << "live" << lockText << locked << locked;
+        QTest::newRow("old-style lock file, pid padded") << "pty" << false << all << "live" << "%10d\n" << locked << locked;
+        QTest::newRow("lock file under the device's name, opened by link")
+            << "pty" << true << all << "live" << lockText << locked << locked;
+        QTest::newRow("stale lock file of a program that ended") << "pty" << false << all << "ended" << lockText << "" << "";
+        QTest::newRow("garbage lock file") << "pty" << false << all << "live" << "not a process id\n" << "" << "";
     }
 
     void reasonOfRealDevice()
     {
-        QFETCH(QString, situation);
+        QFETCH(QString, device);
+        QFETCH(bool, viaLink);
+        QFETCH(QString, access);
+        QFETCH(QString, holder);
+        QFETCH(QString, lock);
         QFETCH(QString, asRoot);
         QFETCH(QString, asNobody);
 
         QTemporaryDir dir;
-        QVERIFY(dir.isValid());
-        QVERIFY(QFile::setPermissions(dir.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
-                                                      | QFileDevice::ReadOther | QFileDevice::ExeOther));
-        const QString locks = dir.filePath("locks");
-        QVERIFY(QDir().mkpath(locks));
-        const QStringList lockDirs{locks};
-
+        QVERIFY(::chmod(QFile::encodeName(dir.path()).constData(), 0755) == 0); // nobody may look in
+        const QStringList lockDirs{dir.path()};
         BarePty pty;
         QVERIFY(!pty.slave.isEmpty());
-        std::unique_ptr<Holder> holder;
-        QString path = pty.slave;
-        QString target;
-        QString lock;
+        const QByteArray slave = QFile::encodeName(pty.slave);
+        const group *g = ::getgrnam(qPrintable(access.section(' ', 0, 0)));
+        QVERIFY(::chown(slave.constData(), 0, g->gr_gid) == 0);
+        QVERIFY(::chmod(slave.constData(), access.section(' ', 1).toUInt(nullptr, 8)) == 0);
+        const QString target = device == "pty" ? pty.slave : dir.filePath(device);
+        const QString path = viaLink ? dir.filePath("by-id-link") : target;
+        QVERIFY(!viaLink || QFile::link(target, path));
 
-        const bool viaLink = situation.contains("link");
-        if (situation == "missing") {
-            path = dir.filePath("ttyUSB9");
-        } else if (situation == "dangling link") {
-            path = dir.filePath("usb-adapter-if00-port0");
-            target = dir.filePath("ttyUSB7");
-            QVERIFY(QFile::link(target, path));
-        } else if (situation.startsWith("pty dialout")) {
-            QVERIFY(chownGroup(pty.slave, "dialout", situation.endsWith("0660") ? 0660 : 0600));
-        } else if (situation == "pty tty 0620") {
-            QVERIFY(chownGroup(pty.slave, "tty", 0620));
-        } else if (situation == "pty 0666" || situation.contains("holder") || situation.contains("lock")) {
-            QVERIFY(::chmod(QFile::encodeName(pty.slave).constData(), 0666) == 0);
+        std::unique_ptr<Child> holding;
+        if (!holder.isEmpty()) {
+            holding = std::make_unique<Child>([&] {
+                ::prctl(PR_SET_NAME, holder == "exclusive" ? "pty-holder" : "lock-holder");
+                const int fd = holder == "exclusive" ? ::open(slave.constData(), O_RDWR | O_NOCTTY) : -1;
+                return QByteArray(holder != "exclusive" || (fd >= 0 && ::ioctl(fd, TIOCEXCL) == 0) ? "ready" : "failed");
+            }, true);
+            QCOMPARE(holding->said, "ready");
         }
-        if (situation.contains("exclusive holder")) {
-            holder = std::make_unique<Holder>("pty-holder", pty.slave);
-            QVERIFY(holder->ready());
-        }
-        if (situation.contains("lock file")) {
-            holder = std::make_unique<Holder>("lock-holder");
-            QVERIFY(holder->ready());
-            lock = locks + '/' + lockNameOf(pty.slave);
-            QByteArray content = QByteArray::number(holder->pid()) + "\nKestrelworks\nlabhost\n";
-            if (situation.startsWith("uucp"))
-                content = QByteArray::number(holder->pid()).rightJustified(10, ' ') + '\n';
-            if (situation.startsWith("garbage"))
-                content = "not a process id\n";
-            if (situation.startsWith("stale")) {
-                holder->stop(); // the program ended and left its lock behind
-                content = QByteArray::number(holder->pid()) + "\nKestrelworks\nlabhost\n";
-            }
-            QVERIFY(writeFile(lock, content));
-            QVERIFY(QFile::setPermissions(lock, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther));
-        }
-        if (viaLink && situation != "dangling link") {
-            target = pty.slave;
-            path = dir.filePath("by-id-link");
-            QVERIFY(QFile::link(pty.slave, path));
+        const QString lockFile = dir.filePath(lockNameOf(pty.slave));
+        if (!lock.isEmpty()) {
+            if (holder == "ended")
+                holding->end(); // the program ended and left its lock behind
+            QFile f(lockFile);
+            QVERIFY(f.open(QIODevice::WriteOnly) && f.write(QString::asprintf(qPrintable(lock), holding->pid).toLatin1()) > 0);
+            QVERIFY(f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
         }
 
         auto fill = [&](QString text) {
             return text.replace("{path}", path)
                 .replace("{target}", target)
-                .replace("{holder}", QString::number(holder ? holder->pid() : 0))
-                .replace("{lock}", lock)
-                .replace("{self}", QString::number(::getpid()));
+                .replace("{holder}", QString::number(holding ? holding->pid : 0))
+                .replace("{lock}", lockFile);
         };
         QCOMPARE(portreason::explain(portreason::examine(path, lockDirs)), fill(asRoot));
         QCOMPARE(reasonAsNobody(path, lockDirs), fill(asNobody));
-    }
-
-    // A serial port held through the serial port library, as another console holding the
-    // adapter does: its lock file in the system's lock folder names the holder.
-    void heldThroughTheSerialPortLibrary()
-    {
-        BarePty pty;
-        QVERIFY(::chmod(QFile::encodeName(pty.slave).constData(), 0666) == 0);
-        QSerialPort held(pty.slave);
-        QVERIFY(held.open(QIODevice::ReadWrite));
-        const QString lock = "/var/lock/" + lockNameOf(pty.slave);
-        QVERIFY2(QFile::exists(lock), qPrintable(lock));
-        const QString pid = QString::number(::getpid());
-        QCOMPARE(portreason::reason(pty.slave),
-                 "In use by this program: test_ports (process " + pid + "), which holds the lock file " + lock + ".");
-        QCOMPARE(reasonAsNobody(pty.slave, portreason::defaultLockDirectories()),
-                 "In use by another program: test_ports (process " + pid + "), which holds the lock file " + lock + ".");
-        held.close();
-        QVERIFY(!QFile::exists(lock));
-        QCOMPARE(portreason::reason(pty.slave), QString());
     }
 
     // Texts for what the system reports but a test cannot stage safely: a session older than
     // the user's group membership, unknown open failures, a holder /proc does not name.
     void explainTexts_data()
     {
-        QTest::addColumn<int>("state");
-        QTest::addColumn<QString>("path");
-        QTest::addColumn<int>("error");
-        QTest::addColumn<unsigned>("mode");
-        QTest::addColumn<bool>("listed");
-        QTest::addColumn<bool>("session");
-        QTest::addColumn<qint64>("pid");
-        QTest::addColumn<QString>("name");
+        QTest::addColumn<Facts>("facts");
         QTest::addColumn<QString>("expected");
-
         QTest::newRow("added to the group, not logged in again")
-            << int(State::PermissionDenied) << "/dev/ttyUSB0" << 13 << 0660u << true << false << qint64(0) << ""
+            << Facts{.state = State::PermissionDenied, .path = "/dev/ttyUSB0", .owner = "root", .group = "dialout",
+                     .mode = 0660, .user = "ada", .userListedInGroup = true}
             << "Permission denied: it belongs to group dialout; ada was added to that group after this session began.\n"
                "Remedy: log out and log in again.";
-        QTest::newRow("not in the group")
-            << int(State::PermissionDenied) << "/dev/ttyUSB0" << 13 << 0660u << false << false << qint64(0) << ""
-            << "Permission denied: it belongs to group dialout, and ada is not a member.\n"
-               "Remedy: add ada to group dialout (sudo adduser ada dialout), then log out and log in again.";
-        QTest::newRow("group may only read")
-            << int(State::PermissionDenied) << "/dev/ttyUSB0" << 13 << 0640u << true << true << qint64(0) << ""
-            << "Permission denied: only its owner, root, may open it (mode 0640, group dialout).\n"
-               "Remedy: the administrator can give group dialout read and write access to it.";
-        QTest::newRow("no hardware behind a node")
-            << int(State::NoHardware) << "/dev/ttyS3" << 5 << 0u << false << false << qint64(0) << ""
-            << "No such device: /dev/ttyS3 is there, but no port answers behind it.";
-        QTest::newRow("other failure")
-            << int(State::OtherError) << "/dev/ttyUSB0" << 40 << 0u << false << false << qint64(0) << ""
-            << "Cannot be opened: Too many levels of symbolic links.";
-        QTest::newRow("no device mapped") << int(State::Missing) << "" << 2 << 0u << false << false << qint64(0) << ""
-                                          << "No such device.";
-        QTest::newRow("holder without a readable name")
-            << int(State::Busy) << "/dev/ttyACM0" << 16 << 0u << false << false << qint64(4242) << ""
-            << "In use by another program: process 4242.";
-        QTest::newRow("opens") << int(State::Opens) << "/dev/ttyACM0" << 0 << 0u << false << false << qint64(0) << ""
-                               << "";
+        QTest::newRow("no hardware behind a node") << Facts{.state = State::NoHardware, .path = "/dev/ttyS3", .error = 5}
+                                                   << "No such device: /dev/ttyS3 is there, but no port answers behind it.";
+        QTest::newRow("other failure") << Facts{.state = State::OtherError, .path = "/dev/ttyUSB0", .error = 40}
+                                       << "Cannot be opened: Too many levels of symbolic links.";
+        QTest::newRow("no device mapped") << Facts{.state = State::Missing, .error = 2} << "No such device.";
+        QTest::newRow("holder without a readable name") << Facts{.state = State::Busy, .path = "/dev/ttyACM0", .holderPid = 4242}
+                                                        << "In use by another program: process 4242.";
     }
 
     void explainTexts()
     {
-        QFETCH(int, state);
-        QFETCH(QString, path);
-        QFETCH(int, error);
-        QFETCH(unsigned, mode);
-        QFETCH(bool, listed);
-        QFETCH(bool, session);
-        QFETCH(qint64, pid);
-        QFETCH(QString, name);
+        QFETCH(Facts, facts);
         QFETCH(QString, expected);
-        Facts f;
-        f.state = State(state);
-        f.path = path;
-        f.error = error;
-        f.owner = "root";
-        f.group = "dialout";
-        f.user = "ada";
-        f.mode = mode;
-        f.userListedInGroup = listed;
-        f.sessionHasGroup = session;
-        f.holderPid = pid;
-        f.holderName = name;
-        QCOMPARE(portreason::explain(f), expected);
+        QCOMPARE(portreason::explain(facts), expected);
     }
 
     // The port list: entries keep their two texts; the tooltip's first line names the device
-    // and, for an unavailable port, the next line says why.
+    // and, for an unavailable port, the next line says why. COM3 is held through the serial
+    // port library, whose lock file in the system's lock folder names this program.
     void scanTooltips_data()
     {
         QTest::addColumn<bool>("consolePortOpen");
@@ -392,40 +249,32 @@ private slots:
         TempStore store;
         QTemporaryDir dir;
         PtyPair free, held, own;
+        const auto device = [&](int n) {
+            return n == 2 ? free.slavePath() : n == 3 ? held.slavePath() : n == 4 ? own.slavePath()
+                                                     : dir.filePath(QStringLiteral("ttyUSB%1").arg(n));
+        };
         for (int n = 1; n <= 16; ++n)
-            store.mapPort(n, dir.filePath(QStringLiteral("ttyUSB%1").arg(n)));
-        store.mapPort(2, free.slavePath());
-        store.mapPort(3, held.slavePath());
-        store.mapPort(4, own.slavePath());
+            store.mapPort(n, device(n));
         QSerialPort holder(held.slavePath());
         QVERIFY(holder.open(QIODevice::ReadWrite));
         CommPort port;
-        if (consolePortOpen) {
-            QVERIFY(port.setPortNumber(4));
-            QVERIFY(port.open());
-        }
+        QVERIFY(!consolePortOpen || (port.setPortNumber(4) && port.open()));
         QListWidget list;
         portdiscovery::ScanPorts(port, &list);
         QCOMPARE(list.count(), 16);
-        const QString pid = QString::number(::getpid());
         for (int n = 1; n <= 16; ++n) {
-            const QString device = n == 2 ? free.slavePath() : n == 3 ? held.slavePath() : n == 4 ? own.slavePath()
-                                                                 : dir.filePath(QStringLiteral("ttyUSB%1").arg(n));
-            QString text = QStringLiteral("COM%1  (not available or no such port)").arg(n);
-            QString why = "No such device: nothing is at " + device + ".";
-            if (consolePortOpen) {
-                why = "Not probed: the console's port is open.";
-            } else if (n == 2 || n == 4) {
-                text = QStringLiteral("COM%1  available").arg(n);
+            const bool available = !consolePortOpen && (n == 2 || n == 4);
+            QString why = "\nNo such device: nothing is at " + device(n) + ".";
+            if (consolePortOpen)
+                why = "\nNot probed: the console's port is open.";
+            else if (available)
                 why.clear();
-            } else if (n == 3) {
-                why = "In use by this program: test_ports (process " + pid + "), which holds the lock file /var/lock/"
-                      + lockNameOf(device) + ".";
-            }
-            QCOMPARE(list.item(n - 1)->text(), text);
-            const QStringList lines = list.item(n - 1)->toolTip().split('\n');
-            QCOMPARE(lines.value(0), QStringLiteral("COM%1: ").arg(n) + device);
-            QCOMPARE(lines.mid(1).join('\n'), why);
+            else if (n == 3)
+                why = "\nIn use by this program: test_ports (process " + QString::number(::getpid())
+                      + "), which holds the lock file /var/lock/" + lockNameOf(device(3)) + ".";
+            QCOMPARE(list.item(n - 1)->text(), QStringLiteral("COM%1  ").arg(n)
+                                                   + (available ? "available" : "(not available or no such port)"));
+            QCOMPARE(list.item(n - 1)->toolTip(), QStringLiteral("COM%1: ").arg(n) + device(n) + why);
         }
     }
 };
