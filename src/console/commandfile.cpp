@@ -30,7 +30,11 @@ int Reader::peek()
     if (m_pos >= m_chunk.size()) {
         if (m_failed)
             return -1;
-        m_chunk = m_device.read(kChunk);
+        // Reads grow from 4 KiB to 64 KiB into one buffer: a small file costs a small buffer.
+        m_step = std::min(m_step * 2, kChunk);
+        m_chunk.resize(m_step);
+        const qint64 n = m_device.read(m_chunk.data(), m_step);
+        m_chunk.resize(std::max<qint64>(n, 0));
         m_pos = 0;
         if (m_chunk.isEmpty()) {
             m_failed = true; // the end, or a read that failed: no more fields either way

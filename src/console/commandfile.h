@@ -24,15 +24,15 @@ namespace commandfile {
 constexpr int kRows = 25;
 constexpr int kEntries = 500;
 
-// Writes values one per line to an open file; false at the first write that fails.
+// Writes values one per line to an open file (or any device); false at the first write that fails.
 class Writer {
 public:
-    explicit Writer(QFile &file) : m_file(file) {}
+    explicit Writer(QIODevice &file) : m_file(file) {}
     bool write(const SequenceValue &value);
     bool writeText(const QString &text) { return write(SequenceValue(text)); }
 
 private:
-    QFile &m_file;
+    QIODevice &m_file;
 };
 
 // Reads fields one after another from an open file (or any device), taking from it only what
@@ -51,6 +51,7 @@ private:
     QIODevice &m_device;
     QByteArray m_chunk;
     qsizetype m_pos = 0;
+    qint64 m_step = 2048; // doubled before each read, up to 64 KiB
     bool m_failed = false;
 };
 

@@ -7,6 +7,7 @@
 #include "support/ptypair.h"
 #include "support/tempstore.h"
 
+#include <QSerialPort>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -176,6 +177,8 @@ private slots:
         QVERIFY(!link->MSComm1().isOpen());
         QTest::qWait(50);
         QCOMPARE(lost.size(), 1);
+        QVERIFY(waitForResult(*link)); // the command in flight when it went ends in the time-out
+        QCOMPARE(rows.text.value(0), DriveLink::kTimeoutText);
         live.port = "1";
         send("/1T");
         QCOMPARE(pty->receive(4), QByteArray("/1T\r"));
@@ -221,6 +224,23 @@ private slots:
             QCOMPARE(rows.text[link->CurrentRow], QString(" Invalid Command"));
             QCOMPARE(rows.outcome[link->CurrentRow], Outcome::Decoded);
         }
+    }
+
+    // Another program holds the port: the send goes nowhere and the row shows the time-out text;
+    // once the other program lets go, the next send opens the port and goes out.
+    void portHeldByAnotherProgram()
+    {
+        QSerialPort holder(pty->slavePath());
+        QVERIFY(holder.open(QIODevice::ReadWrite));
+        send("/1?0", 2);
+        QVERIFY(waitForResult(*link));
+        QCOMPARE(rows.text.value(2), DriveLink::kTimeoutText);
+        QCOMPARE(rows.outcome.value(2), Outcome::TimedOut);
+        QVERIFY(!link->MSComm1().isOpen());
+        QCOMPARE(pty->drain(), QByteArray());
+        holder.close();
+        send("/1T", 3);
+        QCOMPARE(pty->receive(4), QByteArray("/1T\r"));
     }
 
     void ports()

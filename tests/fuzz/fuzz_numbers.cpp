@@ -1,0 +1,137 @@
+// The text-to-number rules against a plain reference conversion.
+//
+// Input: a text, taken once as Latin-1 and once as UTF-8. The reference: blanks around the text
+// (any character QChar::isSpace knows) are allowed; what remains must be an optional sign, digits with at most one point and at least
+// one digit, and an optional exponent with at least one digit, all ASCII; then the C library's
+// strtod (C locale) gives the value, with an overflow an infinity and an underflow 0 or the
+// tiny value strtod gives. Whole numbers round to nearest, ties to even, and must fit.
+#include "fuzzing.h"
+
+#include "app/numbers.h"
+
+#include <clocale>
+#include <cmath>
+#include <locale.h>
+#include <string>
+
+namespace {
+
+bool isBlank(char16_t c) { return QChar(c).isSpace(); }
+bool isDigit(char16_t c) { return c >= '0' && c <= '9'; }
+
+// The decimal text inside the blanks, or nothing when the text is no decimal.
+std::optional<std::string> decimalCore(const QString &text)
+{
+    qsizetype b = 0, e = text.size();
+    while (b < e && isBlank(text[b].unicode()))
+        ++b;
+    while (e > b && isBlank(text[e - 1].unicode()))
+        --e;
+    std::string s;
+    qsizetype i = b;
+    if (i < e && (text[i] == QLatin1Char('+') || text[i] == QLatin1Char('-')))
+        s += char(text[i++].unicode());
+    int digits = 0, points = 0;
+    for (; i < e; ++i) {
+        const char16_t c = text[i].unicode();
+        if (isDigit(c))
+            ++digits;
+        else if (c == '.' && ++points == 1)
+            ;
+        else
+            break;
+        s += char(c);
+    }
+    if (digits == 0)
+        return std::nullopt;
+    if (i < e && (text[i] == QLatin1Char('e') || text[i] == QLatin1Char('E'))) {
+        s += 'e';
+        ++i;
+        if (i < e && (text[i] == QLatin1Char('+') || text[i] == QLatin1Char('-')))
+            s += char(text[i++].unicode());
+        int expDigits = 0;
+        for (; i < e && isDigit(text[i].unicode()); ++i, ++expDigits)
+            s += char(text[i].unicode());
+        if (expDigits == 0)
+            return std::nullopt;
+    }
+    if (i != e)
+        return std::nullopt;
+    return s;
+}
+
+double referenceValue(const std::string &s)
+{
+    static const locale_t c = newlocale(LC_ALL_MASK, "C", locale_t(nullptr));
+    return strtod_l(s.c_str(), nullptr, c);
+}
+
+// Nearest whole number, ties to even, without the floating-point environment.
+double roundHalfEven(double x)
+{
+    const double f = std::floor(x), d = x - f;
+    if (d > 0.5)
+        return f + 1;
+    if (d < 0.5)
+        return f;
+    return std::fmod(f, 2.0) == 0 ? f : f + 1;
+}
+
+template <typename T>
+void checkWhole(const QString &text, std::optional<double> ref, const std::optional<T> &got, const char *name)
+{
+    std::optional<T> expected;
+    if (ref && std::isfinite(*ref)) {
+        const double r = roundHalfEven(*ref);
+        if (r >= double(std::numeric_limits<T>::min()) && r <= double(std::numeric_limits<T>::max()))
+            expected = T(r);
+    }
+    FUZZ_CHECK(got == expected, "%s(\"%s\") = %s, expected %s", name, qPrintable(text),
+               got ? std::to_string(*got).c_str() : "not a number",
+               expected ? std::to_string(*expected).c_str() : "not a number");
+}
+
+void check(const QString &text)
+{
+    const auto core = decimalCore(text);
+    const std::optional<double> ref = core ? std::optional<double>(referenceValue(*core)) : std::nullopt;
+    const auto got = numbers::toDouble(text);
+    FUZZ_CHECK(got.has_value() == ref.has_value(), "toDouble(\"%s\") is %s", qPrintable(text),
+               got ? "a number" : "not a number");
+    if (got) {
+        // A value below the smallest normal double may come out as 0.
+        const bool same = *got == *ref || (std::isnan(*got) && std::isnan(*ref))
+            || (*got == 0 && std::fabs(*ref) < std::numeric_limits<double>::min());
+        FUZZ_CHECK(same && !std::isnan(*got), "toDouble(\"%s\") = %.17g, expected %.17g", qPrintable(text), *got,
+                   *ref);
+    }
+    checkWhole<int16_t>(text, ref, numbers::toInt16(text), "toInt16");
+    checkWhole<int32_t>(text, ref, numbers::toInt32(text), "toInt32");
+    if (const auto n = numbers::toInt32(text)) {
+        const QString written = numbers::signedWithBlank(*n);
+        FUZZ_CHECK(numbers::toInt32(written) == n, "\"%s\" does not read back as %d", qPrintable(written), *n);
+    }
+
+    // Hex digits from the start up to the first other character, modulo 2^32.
+    uint32_t hex = 0;
+    for (QChar c : text) {
+        const char16_t u = c.unicode();
+        const int d = isDigit(u) ? u - '0' : (u >= 'a' && u <= 'f') ? u - 'a' + 10 : (u >= 'A' && u <= 'F') ? u - 'A' + 10 : -1;
+        if (d < 0)
+            break;
+        hex = hex * 16 + uint32_t(d);
+    }
+    FUZZ_CHECK(numbers::hexPrefix(text) == hex, "hexPrefix(\"%s\") = %u, expected %u", qPrintable(text),
+               numbers::hexPrefix(text), hex);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    fuzzing::ensureApp();
+    const QByteArray bytes(reinterpret_cast<const char *>(data), qsizetype(size));
+    check(QString::fromLatin1(bytes));
+    check(QString::fromUtf8(bytes));
+    return 0;
+}
