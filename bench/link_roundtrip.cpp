@@ -9,6 +9,7 @@
 // Goal: the tap costs at most 5%.
 #include "echopeer.h"
 #include "link/drivelink.h"
+#include "support/linkfakes.h"
 #include "monitor/trafficstore.h"
 #include "support/ptypair.h"
 #include "support/tempstore.h"
@@ -22,18 +23,6 @@
 #include <cstdio>
 
 namespace {
-
-struct Rows : RowSink {
-    void setResponseText(int, const QString &) override {}
-    void markRow(int, Outcome) override {}
-    void enableSendButtons() override {}
-};
-
-struct Live : LinkSettings {
-    framing::Mode framingMode() override { return framing::Mode::DT; }
-    QString portNumberText() override { return "1"; }
-    QString baudRateText() override { return "38400"; }
-};
 
 double linkOnce(DriveLink &link)
 {
@@ -66,8 +55,8 @@ int main(int argc, char **argv)
     store.mapPort(1, pty.slavePath());
     bench::EchoPeer peer(pty.masterFd(), bench::kDtReply);
 
-    Rows rows;
-    Live live;
+    RecordedRows rows;
+    LiveSettings live;
     DriveLink link(rows, live);
     link.ErrorTexts = framing::errorTexts();
     link.CurrentCommand = "/1?0";

@@ -10,6 +10,7 @@
 // 2. Memory (resident set) with an empty monitor open, at 100,000 rows of 256 bytes (the babble's
 //    rows), and after 200,000 rows more. Goal: at most 64 MiB above the empty monitor, flat after.
 #include "link/drivelink.h"
+#include "support/linkfakes.h"
 #include "monitor/trafficmonitor.h"
 #include "support/ptypair.h"
 #include "support/tempstore.h"
@@ -28,18 +29,6 @@
 #include <unistd.h>
 
 namespace {
-
-struct Rows : RowSink {
-    void setResponseText(int, const QString &) override {}
-    void markRow(int, Outcome) override {}
-    void enableSendButtons() override {}
-};
-
-struct Live : LinkSettings {
-    framing::Mode framingMode() override { return framing::Mode::DT; }
-    QString portNumberText() override { return "1"; }
-    QString baudRateText() override { return "230400"; }
-};
 
 double threadCpuSeconds()
 {
@@ -145,8 +134,9 @@ int main(int argc, char **argv)
     TempStore store;
     PtyPair pty;
     store.mapPort(1, pty.slavePath());
-    Rows rows;
-    Live live;
+    RecordedRows rows;
+    LiveSettings live;
+    live.baud = "230400";
     DriveLink link(rows, live);
     link.ErrorTexts = framing::errorTexts();
     link.tmrReceiveTimeOut().setInterval(3'600'000); // no time-out flush during the run
