@@ -159,11 +159,7 @@ void FrameAssembler::feedOut(qint64 us, const QByteArray &bytes, std::vector<Row
         switch (s.state) {
         case State::Text:
             if (ch == kStx) {
-                if (!s.bytes.isEmpty())
-                    complete(s, Dir::Out, Kind::Unframed, rows);
-                s.first = us;
-                s.bytes += ch;
-                s.state = State::Oem2;
+                startFrame(s, Dir::Out, us, State::Oem2, rows);
                 break;
             }
             s.bytes += ch;
@@ -227,11 +223,7 @@ void FrameAssembler::feedIn(qint64 us, const QByteArray &bytes, std::vector<Row>
         switch (s.state) {
         case State::Text:
             if (ch == kStx) {
-                if (!s.bytes.isEmpty())
-                    complete(s, Dir::In, Kind::Unframed, rows);
-                s.first = us;
-                s.bytes += ch;
-                s.state = State::Oem1;
+                startFrame(s, Dir::In, us, State::Oem1, rows);
                 break;
             }
             s.bytes += ch;
@@ -265,6 +257,16 @@ void FrameAssembler::feedIn(qint64 us, const QByteArray &bytes, std::vector<Row>
         }
     }
     s.last = us;
+}
+
+void FrameAssembler::startFrame(Side &side, Dir dir, qint64 us, State next, std::vector<Row> &rows)
+{
+    // An STX ends whatever text came before it as unframed bytes and opens an OEM frame.
+    if (!side.bytes.isEmpty())
+        complete(side, dir, Kind::Unframed, rows);
+    side.first = us;
+    side.bytes += kStx;
+    side.state = next;
 }
 
 void FrameAssembler::complete(Side &side, Dir dir, Kind kind, std::vector<Row> &rows)

@@ -72,6 +72,8 @@ private:
     void feedOut(qint64 us, const QByteArray &bytes, std::vector<Row> &rows);
     void feedIn(qint64 us, const QByteArray &bytes, std::vector<Row> &rows);
     void complete(Side &side, Dir dir, Kind kind, std::vector<Row> &rows);
+    // The STX at `us` opens an OEM frame on this side, in state `next`.
+    void startFrame(Side &side, Dir dir, qint64 us, State next, std::vector<Row> &rows);
     // What the waiting bytes of a side are once nothing more will join them.
     void completeWaiting(Side &side, Dir dir, std::vector<Row> &rows);
 
