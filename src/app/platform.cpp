@@ -1,6 +1,8 @@
 #include "app/platform.h"
 
-#include <QCoreApplication>
+#include "app/settingsstore.h"
+
+#include <QApplication>
 #include <QFileDialog>
 #include <QWidget>
 
@@ -31,6 +33,14 @@ public:
 
 QtAdapter qtAdapter;
 Adapter *current = nullptr;
+
+// The store's notices come as a message box over the window that asked for the write (the
+// settings window is topmost), through whichever adapter is in force.
+void storeNotice(const QString &text)
+{
+    message(QApplication::activeWindow(), {text, QMessageBox::Warning, QMessageBox::Ok, kAppTitle});
+}
+const bool storeNoticeInstalled = (store::setNotice(storeNotice), true);
 
 } // namespace
 

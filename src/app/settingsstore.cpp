@@ -3,9 +3,6 @@
 #include <QSettings>
 
 #ifndef Q_OS_WIN
-#include "app/platform.h"
-
-#include <QApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -19,11 +16,17 @@
 namespace store {
 namespace {
 
+// Without windows a notice goes to stderr; the windowed program installs its message box.
+void toStderr(const QString &text) { qWarning("%s", qUtf8Printable(text)); }
+Notice notice = toStderr;
+
 // Organisation and application are both the application name, so the store is one file
 // (Kestrelworks/Kestrelworks.conf) or one registry key per user.
 QSettings open(const QString &application) { return QSettings(application, application); }
 
 } // namespace
+
+void setNotice(Notice handler) { notice = handler ? handler : toStderr; }
 
 #ifdef Q_OS_WIN
 
@@ -199,8 +202,7 @@ bool keepAside(const QString &path, const QByteArray &bytes)
                          "settings are now saved in a clean file.").arg(QDir::toNativeSeparators(path), QDir::toNativeSeparators(copy))
         : QStringLiteral("The settings file %1 could not be read cleanly, and no copy of it could be kept. "
                          "The settings are not saved.").arg(QDir::toNativeSeparators(path));
-    // Over the window that asked for the write (the settings window is topmost).
-    platform::message(QApplication::activeWindow(), {text, QMessageBox::Warning, QMessageBox::Ok, platform::kAppTitle});
+    notice(text);
     return ok;
 }
 

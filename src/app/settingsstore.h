@@ -35,4 +35,9 @@ inline QString read(const QString &application, const QString &section, const QS
 void write(const QString &application, const QString &section, const QString &key,
            const QString &text);
 
+// How the store tells the user something (that a damaged file was kept aside): on stderr
+// unless a program installs its own way (the console: a message box); nullptr restores stderr.
+using Notice = void (*)(const QString &text);
+void setNotice(Notice handler);
+
 } // namespace store

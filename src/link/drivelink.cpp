@@ -130,6 +130,7 @@ void DriveLink::DecodeResponse()
     };
 
     const framing::Reply reply = framing::decodeReply(mode, ResponseBuffer);
+    LastReply = reply;
     if (reply.errorCode >= 0)
         ErrorCode = QString::number(reply.errorCode);
     writeRow(reply.data);

@@ -71,6 +71,9 @@ public:
     uint8_t OemRxState = 0;
     uint8_t OemRxChecksum = 0;
     QString ErrorCode;
+    // The last reply decoded, as taken apart (its status character for those who look further
+    // than the error code).
+    framing::Reply LastReply;
     std::array<QString, 17> ErrorTexts;
 
     static const QString kTimeoutText;

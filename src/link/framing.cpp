@@ -63,13 +63,15 @@ Reply decodeReply(Mode mode, const QString &buffer)
     if (mode == Mode::DT) {
         const int zero = int(buffer.left(std::max(0, length - 1)).indexOf(QLatin1Char('0')));
         if (zero >= 0)
-            reply.errorCode = buffer.at(zero + 1).unicode() & 15;
+            reply.status = buffer.at(zero + 1).unicode();
         reply.data = dataText(buffer, 5, length - 1);
     } else {
         if (length >= 2)
-            reply.errorCode = buffer.at(1).unicode() & 15;
+            reply.status = buffer.at(1).unicode();
         reply.data = dataText(buffer, 3, length - 1);
     }
+    if (reply.status >= 0)
+        reply.errorCode = reply.status & 15;
     return reply;
 }
 

@@ -27,9 +27,10 @@ QByteArray oemFrame(const QByteArray &command);
 const std::array<QString, 17> &errorTexts();
 
 // A reply taken apart as the console decodes it: the error code (low 4 bits of the status
-// character; -1 when the reply has no status character) and the data text.
+// character; -1 when the reply has no status character), the status character and the data text.
 struct Reply {
     int errorCode = -1;
+    int status = -1; // the status character's code (-1: none)
     QString data;
 };
 // DT: `buffer` holds the characters received for the reply, CR left out; the status character

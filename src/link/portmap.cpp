@@ -2,10 +2,17 @@
 
 #include "app/settingsstore.h"
 
+#include <QHash>
+
 namespace portmap {
 namespace {
 QString key(int n) { return QStringLiteral("COM%1").arg(n); }
 const QString kSection = QStringLiteral("Ports");
+QHash<int, QString> &sessionDevices()
+{
+    static QHash<int, QString> devices;
+    return devices;
+}
 } // namespace
 
 QString defaultDevicePath(int n)
@@ -25,10 +32,20 @@ QString defaultDevicePath(int n)
 
 QString devicePath(int n)
 {
+    if (const auto it = sessionDevices().constFind(n); it != sessionDevices().cend())
+        return *it;
     const QString override = store::read(store::kApplication, kSection, key(n), QString());
     return override.isEmpty() ? defaultDevicePath(n) : override;
 }
 
 void setOverride(int n, const QString &path) { store::write(store::kApplication, kSection, key(n), path); }
+
+void setSessionDevice(int n, const QString &path)
+{
+    if (path.isEmpty())
+        sessionDevices().remove(n);
+    else
+        sessionDevices().insert(n, path);
+}
 
 } // namespace portmap

@@ -12,5 +12,8 @@ QString devicePath(int comNumber);
 QString defaultDevicePath(int comNumber);
 // Stores the per-user override for COM<n>.
 void setOverride(int comNumber, const QString &devicePath);
+// Makes COM<n> stand for the device in this process alone, over the stored override, without
+// writing the store (a device named on a command line); an empty path lifts it.
+void setSessionDevice(int comNumber, const QString &devicePath);
 
 } // namespace portmap

@@ -2,6 +2,7 @@
 
 #include "app/numbers.h"
 #include "app/settingsstore.h"
+#include "link/baudrates.h"
 
 namespace {
 
@@ -37,8 +38,7 @@ const QStringList kVolumesSaveOrder = {
 
 const QStringList &SettingsFields::baudRates()
 {
-    static const QStringList rates = {"9600", "19200", "38400", "57600", "115200", "230400"};
-    return rates;
+    return baudrates::list();
 }
 
 const QList<InstrumentField> &SettingsFields::instrumentFields()
