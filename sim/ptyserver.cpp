@@ -242,6 +242,23 @@ void PtyServer::stop()
     closeFds();
 }
 
+int PtyServer::baudRate() const
+{
+    termios tio{};
+    if (m_master < 0 || ::tcgetattr(m_master, &tio) != 0)
+        return 0;
+    static const std::pair<speed_t, int> rates[] = {
+        {B1200, 1200},     {B2400, 2400},     {B4800, 4800},     {B9600, 9600},
+        {B19200, 19200},   {B38400, 38400},   {B57600, 57600},   {B115200, 115200},
+        {B230400, 230400}, {B460800, 460800}, {B921600, 921600},
+    };
+    const speed_t speed = ::cfgetospeed(&tio);
+    for (const auto &[code, rate] : rates)
+        if (code == speed)
+            return rate;
+    return 0;
+}
+
 void PtyServer::hangUp()
 {
     if (m_pump) {

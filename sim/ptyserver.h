@@ -53,6 +53,10 @@ public:
     bool isHungUp() const { return m_hungUp.load(); }
     QString slavePath() const { return m_slavePath; }
     QString errorString() const { return m_error; }
+    // The output baud rate the console last set on the line (0 when closed or not a
+    // standard rate). Read through the master side, so it never needs to open the slave,
+    // which the console may hold exclusively.
+    int baudRate() const;
 
     DriveBus &bus() { return m_bus; }
     template <class F>

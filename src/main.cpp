@@ -1,3 +1,4 @@
+#include "app/termination.h"
 #include "app/windows.h"
 #include "console/stringfun.h"
 #include "monitor/trafficmonitor.h"
@@ -21,6 +22,9 @@ int main(int argc, char **argv)
     QApplication::setQuitOnLastWindowClosed(false);
     // The traffic monitor keeps every port's bytes from the start, opened or not.
     monitor::install();
+    // Told to end from outside (kill, Ctrl+C in its terminal, the session logging out): close
+    // as closing the console does, so no lock file of ours outlives the program.
+    termination::install([](int signalNumber) { windows::shutDown(128 + signalNumber); });
     StringFun &console = windows::get<StringFun>();
     console.show();
     return app.exec();

@@ -1,6 +1,7 @@
 #include "app/windows.h"
 
 #include "app/twips.h"
+#include "link/commport.h"
 
 #include <QAccessible>
 #include <QAccessibleWidget>
@@ -30,6 +31,13 @@ void unloadAll()
 {
     for (Form *f : all())
         f->unload();
+}
+
+void shutDown(int exitCode)
+{
+    unloadAll();
+    CommPort::closeAll();
+    QCoreApplication::exit(exitCode);
 }
 
 } // namespace windows

@@ -81,5 +81,8 @@ void unload()
 // Every window that is loaded, in order of creation.
 QList<Form *> all();
 void unloadAll();
+// The program is told to end from outside: unloads every window, closes every port (with its
+// lock file) and ends the event loop with `exitCode`, as closing the console does.
+void shutDown(int exitCode);
 
 } // namespace windows

@@ -1,7 +1,9 @@
 #include "link/commport.h"
 
 #include "link/portmap.h"
+#include "link/portreason.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QMetaObject>
 #include <QStringList>
@@ -56,7 +58,19 @@ std::optional<LineSettings> parseLineSettings(const QString &text)
 
 namespace {
 CommPort::CreationHook creationHook = nullptr;
+// Every port of the program, for closeAll(). Ports live on the one user-interface thread.
+QList<CommPort *> &allPorts()
+{
+    static QList<CommPort *> ports;
+    return ports;
+}
 } // namespace
+
+void CommPort::closeAll()
+{
+    for (CommPort *port : allPorts())
+        port->close();
+}
 
 void CommPort::setCreationHook(CreationHook hook) { creationHook = hook; }
 
@@ -66,11 +80,17 @@ CommPort::CommPort(QObject *parent) : QObject(parent)
     connect(&m_serial, &QSerialPort::readyRead, this, &CommPort::activity);
     connect(&m_serial, &QSerialPort::bytesWritten, this, &CommPort::activity);
     connect(&m_serial, &QSerialPort::errorOccurred, this, &CommPort::onError);
+    m_serial.setReadBufferSize(kReadBufferBytes);
+    allPorts().append(this);
     if (creationHook)
         creationHook(this);
 }
 
-CommPort::~CommPort() { close(); }
+CommPort::~CommPort()
+{
+    close();
+    allPorts().removeOne(this);
+}
 
 bool CommPort::isOpen() const { return m_serial.isOpen(); }
 
@@ -84,6 +104,13 @@ bool CommPort::open()
     const QString path = devicePath();
     if (!settings || path.isEmpty())
         return false;
+    // The serial library would clear a lock file it cannot read and, for a privileged user,
+    // open a port held exclusively and release that hold on closing: look first.
+    const portreason::Facts facts = portreason::examine(path);
+    if (facts.state == portreason::State::Busy)
+        return false;
+    if (!facts.staleLockFile.isEmpty())
+        QFile::remove(facts.staleLockFile); // its process has ended: the lock keeps nobody out
     m_serial.setPortName(path);
     if (!m_serial.open(QIODevice::ReadWrite))
         return false;

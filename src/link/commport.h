@@ -10,6 +10,12 @@
 //
 // Every byte written or received passes traffic() with a monotonic timestamp. A device that
 // disappears closes the port and is reported once through deviceLost().
+//
+// A good neighbour: an open first asks whether another program holds the device, by a live
+// process's lock file or an exclusive hold, and then fails without touching it (no lock file
+// removed, no hold taken or dropped, no line setting changed). What waits to be read is
+// bounded (kReadBufferBytes): a device that babbles faster than the program reads is held
+// back by the line's own flow instead of growing the program's memory.
 
 #include <QByteArray>
 #include <QObject>
@@ -28,9 +34,15 @@ public:
 
     bool isOpen() const;
     // Opens with the number and line settings set before; false when the device is missing,
-    // busy, or the settings text is not valid.
+    // held by another program, busy, or the settings text is not valid.
     bool open();
     void close();
+    // Closes every open port of the program (its lock files go with them): the last thing a
+    // program does when it is told to end.
+    static void closeAll();
+
+    // The most a port keeps received and not yet read.
+    static constexpr qint64 kReadBufferBytes = 64 * 1024;
 
     int portNumber() const { return m_portNumber; }
     // False, and the number kept, while the port is open: an open port keeps its device.

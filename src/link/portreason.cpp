@@ -117,8 +117,15 @@ bool findLockHolder(const QStringList &paths, const QStringList &directories, Fa
             if (!QFileInfo::exists(file))
                 continue;
             const qint64 pid = lockPid(file);
-            if (!alive(pid))
-                continue; // a stale lock does not keep anybody out
+            if (!alive(pid)) {
+                // A stale lock does not keep anybody out. One that names no process at all
+                // may be a format this program cannot read: it is left alone, unnamed.
+                if (pid > 0 && facts.staleLockFile.isEmpty()) {
+                    facts.staleLockFile = file;
+                    facts.stalePid = pid;
+                }
+                continue;
+            }
             facts.holderPid = pid;
             facts.lockFile = file;
             return true;
@@ -321,7 +328,8 @@ namespace {
 QString octal(unsigned mode) { return QStringLiteral("%1").arg(mode & 07777, 4, 8, QLatin1Char('0')); }
 } // namespace
 
-QString explain(const Facts &f)
+namespace {
+QString explainState(const Facts &f)
 {
     switch (f.state) {
     case State::Opens:
@@ -336,10 +344,21 @@ QString explain(const Facts &f)
         return QStringLiteral("No such device: %1 is there, but no port answers behind it.").arg(f.path);
     case State::PermissionDenied: {
         const bool groupMayOpen = (f.mode & 060) == 060;
-        if (!groupMayOpen)
+        if (!groupMayOpen && f.owner == f.user)
+            return QStringLiteral("Permission denied: its mode %1 keeps even its owner, %2, from reading and writing it.\n"
+                                  "Remedy: chmod u+rw %3")
+                .arg(octal(f.mode), f.owner, f.path);
+        // Giving the group access helps only a member of the group; anybody else meets a
+        // device that is another user's own.
+        if (!groupMayOpen && (f.userListedInGroup || f.sessionHasGroup))
             return QStringLiteral("Permission denied: only its owner, %1, may open it (mode %2, group %3).\n"
                                   "Remedy: the administrator can give group %3 read and write access to it.")
                 .arg(f.owner, octal(f.mode), f.group);
+        if (!groupMayOpen)
+            return QStringLiteral("Permission denied: it belongs to user %1, and only %1 may open it (mode %2).\n"
+                                  "Remedy: use it as %1, or ask the administrator to hand it to a group %3 is in "
+                                  "(usually dialout).")
+                .arg(f.owner, octal(f.mode), f.user);
         if (f.userListedInGroup && !f.sessionHasGroup)
             return QStringLiteral("Permission denied: it belongs to group %1; %2 was added to that group after "
                                   "this session began.\nRemedy: log out and log in again.")
@@ -363,6 +382,19 @@ QString explain(const Facts &f)
         return QStringLiteral("Cannot be opened: %1.").arg(QString::fromLocal8Bit(std::strerror(f.error)));
     }
     return QString();
+}
+} // namespace
+
+QString explain(const Facts &f)
+{
+    QString text = explainState(f);
+    if (!f.staleLockFile.isEmpty()) {
+        if (!text.isEmpty())
+            text += QLatin1Char('\n');
+        text += QStringLiteral("Stale lock file %1: process %2 has ended; opening the port clears it.")
+                    .arg(f.staleLockFile).arg(f.stalePid);
+    }
+    return text;
 }
 
 QString reason(const QString &path) { return explain(examine(path)); }

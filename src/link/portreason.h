@@ -37,6 +37,11 @@ struct Facts {
     QString holderName;
     QString lockFile; // the lock file that names the holder (empty when /proc did)
     bool holderIsSelf = false;
+
+    // A lock file left by a process that has ended (whatever the state): it keeps nobody out,
+    // is never removed by a look, and an open clears it.
+    QString staleLockFile;
+    qint64 stalePid = 0;
 };
 
 // The directories a serial port's lock file may be in, in the order they are searched.
@@ -47,8 +52,8 @@ QStringList defaultLockDirectories();
 // moment (non-blocking, never as controlling terminal) when nothing else answers the question.
 Facts examine(const QString &path, const QStringList &lockDirectories = defaultLockDirectories());
 
-// One or two lines saying why the device is unavailable and, where there is one, the remedy.
-// Empty when the facts give no reason.
+// One or two lines saying why the device is unavailable and, where there is one, the remedy,
+// then a line naming a stale lock file if one was seen. Empty when the facts give neither.
 QString explain(const Facts &facts);
 
 // explain(examine(path)).

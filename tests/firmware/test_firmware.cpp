@@ -282,10 +282,7 @@ private slots:
         QCOMPARE(view.ended, c.ended);
         if (c.wire.size() > 2 && c.hangUpAfter < 0) { // the port keeps the new rate, on the line too
             QCOMPARE(port.lineSettings(), view.baud + ",N,8,1");
-            const int fd = ::open(QFile::encodeName(server->slavePath()).constData(), O_RDWR | O_NOCTTY);
-            termios tio{};
-            QVERIFY(tcgetattr(fd, &tio) == 0 && ::close(fd) == 0);
-            QCOMPARE(cfgetospeed(&tio), view.baud == "9600" ? B9600 : view.baud == "38400" ? B38400 : B57600);
+            QCOMPARE(QString::number(server->baudRate()), view.baud);
         }
         if (c.silentFrom == 0)
             return;
