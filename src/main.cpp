@@ -1,3 +1,4 @@
+#include "app/commandline.h"
 #include "app/termination.h"
 #include "app/windows.h"
 #include "console/stringfun.h"
@@ -8,6 +9,9 @@
 
 int main(int argc, char **argv)
 {
+    // --help and --version answer without a display.
+    if (const auto status = commandline::answer(argc, argv))
+        return *status;
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Kestrelworks"));
     // Every window carries the program's icon in its title bar and the task bar; the desktop

@@ -375,7 +375,7 @@ void Client::finish(int status)
         m_traffic.detach(&m_link.MSComm1());
         m_traffic.stopLog();
     }
-    m_link.MSComm1().close();
+    CommPort::closeAll();
     QCoreApplication::exit(status);
 }
 

@@ -1,0 +1,126 @@
+// quorvane-cli against the floor: a session of N commands on stdin ("/1?0", one a line)
+// through the client against the drive simulator in instant mode, against the raw pty round
+// trip of bench_link_roundtrip (a bare event-driven QSerialPort and a peer that answers at once),
+// N exchanges in a row. The client's whole run counts, start and exit included. Also the floor
+// against the same simulator, and the start time of "quorvane-cli --version" (median of many).
+//
+//   bench_cli_stdin [commands] [version runs]
+//
+// Goals: the client reaches at least 80% of the floor's commands per second; --version starts
+// and ends within 30 ms.
+#include "echopeer.h"
+#include "sim/ptyserver.h"
+#include "support/ptypair.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QSerialPort>
+#include <QTemporaryDir>
+
+#include <cstdio>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+extern char **environ;
+
+namespace {
+
+// N bare exchanges on the device, one after the other: commands per second (0 on a failure).
+double floorRate(const QString &device, const QByteArray &reply, int n)
+{
+    QSerialPort port(device);
+    if (!port.open(QIODevice::ReadWrite))
+        return 0;
+    port.setBaudRate(38400);
+    QElapsedTimer t;
+    t.start();
+    for (int i = 0; i < n; ++i)
+        if (bench::floorExchange(port, "/1?0\r", reply) < 0)
+            return 0;
+    return n / (double(t.nsecsElapsed()) / 1e9);
+}
+
+// Milliseconds from spawning the program to its end, each of `runs` times; the median.
+double startMs(const char *program, int runs)
+{
+    std::vector<double> times;
+    char *argv[] = {const_cast<char *>(program), const_cast<char *>("--version"), nullptr};
+    const int devnull = ::open("/dev/null", O_WRONLY);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, devnull, 1);
+    for (int i = 0; i < runs; ++i) {
+        QElapsedTimer t;
+        t.start();
+        pid_t pid = 0;
+        if (posix_spawn(&pid, program, &actions, nullptr, argv, environ) != 0)
+            return -1;
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        times.push_back(double(t.nsecsElapsed()) / 1e6);
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(devnull);
+    return bench::percentile(times, 0.5);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const int n = argc > 1 ? std::max(1, atoi(argv[1])) : 1000;
+    const int runs = argc > 2 ? std::max(1, atoi(argv[2])) : 200;
+
+    double echoFloor = 0;
+    {
+        PtyPair pty;
+        bench::EchoPeer peer(pty.masterFd(), bench::kDtReply);
+        echoFloor = floorRate(pty.slavePath(), bench::kDtReply, n);
+    }
+
+    sim::PtyServer server;
+    server.bus().setTimeScale(0);
+    if (!server.startThread()) {
+        std::fprintf(stderr, "%s\n", qPrintable(server.errorString()));
+        return 1;
+    }
+    const double simFloor = floorRate(server.slavePath(), QByteArray("\xff/0`0\x03\r\n"), n);
+
+    QTemporaryDir home;
+    QDir().mkpath(home.filePath("Kestrelworks"));
+    QFile conf(home.filePath("Kestrelworks/Kestrelworks.conf"));
+    if (!conf.open(QIODevice::WriteOnly))
+        return 1;
+    conf.write("[Ports]\nCOM1=" + server.slavePath().toLocal8Bit() + "\n");
+    conf.close();
+    QByteArray input;
+    for (int i = 0; i < n; ++i)
+        input += "/1?0\n";
+    QProcess cli;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("XDG_CONFIG_HOME", home.path());
+    cli.setProcessEnvironment(env);
+    QElapsedTimer t;
+    t.start();
+    cli.start(CLI_PATH, {"-"});
+    cli.write(input);
+    cli.closeWriteChannel();
+    cli.waitForFinished(120000);
+    const double seconds = double(t.nsecsElapsed()) / 1e9;
+    const int answered = int(cli.readAllStandardOutput().count("\t0 No Error\n"));
+    const double cliRate = cli.exitCode() == 0 ? n / seconds : 0;
+
+    std::printf("floor, echo peer        %8.0f commands/s\n", echoFloor);
+    std::printf("floor, simulator        %8.0f commands/s\n", simFloor);
+    std::printf("quorvane-cli, simulator %8.0f commands/s  (%d commands, %d answered, exit %d, %.3f s)\n",
+                cliRate, n, answered, cli.exitCode(), seconds);
+    std::printf("client / echo floor     %8.1f %%  (goal >= 80%%)\n", echoFloor > 0 ? 100 * cliRate / echoFloor : 0.0);
+    std::printf("client / simulator floor%8.1f %%\n", simFloor > 0 ? 100 * cliRate / simFloor : 0.0);
+    std::printf("quorvane-cli --version  %8.2f ms median of %d  (goal <= 30 ms)\n", startMs(CLI_PATH, runs), runs);
+    return 0;
+}

@@ -1,0 +1,275 @@
+// quorvane-cli run as a process against the drive simulator on a pty (served on a thread of
+// its own), with a private settings folder whose [Ports] COM1 is that pty.
+#include "sim/ptyserver.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMutex>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <memory>
+
+class TestCli : public QObject {
+    Q_OBJECT
+    QTemporaryDir home;
+    std::unique_ptr<sim::PtyServer> server;
+    QMutex mutex;
+    QByteArray wire;           // what the simulator received
+    QList<qint64> commandMs;   // when each command's last byte reached it (ms on `clock`)
+    QElapsedTimer clock;
+
+    // The simulator with drives at these addresses ("" for none) and the settings folder.
+    void startSim(const QString &drives, bool silent = false)
+    {
+        wire.clear();
+        commandMs.clear();
+        server = std::make_unique<sim::PtyServer>();
+        server->bus().clearDrives();
+        for (const QString &a : drives.split(',', Qt::SkipEmptyParts))
+            server->bus().addDrive(a.at(0).toLatin1());
+        server->bus().setTimeScale(0);
+        server->bus().faults().silent = silent;
+        server->setTrace([this](bool in, const QByteArray &b) {
+            QMutexLocker lock(&mutex);
+            if (!in)
+                return;
+            wire += b;
+            if (b.endsWith('\r'))
+                commandMs << clock.elapsed();
+        });
+        QVERIFY2(server->startThread(), qPrintable(server->errorString()));
+        QDir().mkpath(home.filePath("Kestrelworks"));
+        QFile conf(home.filePath("Kestrelworks/Kestrelworks.conf"));
+        QVERIFY(conf.open(QIODevice::WriteOnly));
+        conf.write("[Settings]\nBaudRate=0\n[Ports]\nCOM1=" + server->slavePath().toLocal8Bit()
+                   + "\nCOM2=/nonexistent/tty\n");
+    }
+
+    QProcess *start(const QString &program, const QStringList &args)
+    {
+        auto *p = new QProcess(this);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("XDG_CONFIG_HOME", home.path());
+        env.remove("DISPLAY"); // no display, and no platform plugin chosen either
+        env.remove("WAYLAND_DISPLAY");
+        env.remove("QT_QPA_PLATFORM");
+        p->setProcessEnvironment(env);
+        QStringList a = args;
+        a.replaceInStrings("%pty", server ? server->slavePath() : QString());
+        a.replaceInStrings("%home", home.path());
+        p->start(program, a);
+        return p;
+    }
+
+private slots:
+    void initTestCase() { clock.start(); }
+    void cleanup() { server.reset(); }
+
+    void run_data()
+    {
+        QTest::addColumn<QString>("sim");      // drive addresses; "silent" for a mute drive 1
+        QTest::addColumn<QString>("program");
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QByteArray>("input"); // stdin, closed after it
+        QTest::addColumn<QByteArray>("out");   // stdout, exactly (a trailing "..." : begins with)
+        QTest::addColumn<QByteArray>("wireSent"); // what the drives received (empty: not checked)
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("err");      // stderr holds this
+        const QString cli = CLI_PATH;
+        QTest::newRow("dt, error reply") << "1" << cli << QStringList{"/1?0", "/1A2000000R", "/1Q"} << QByteArray()
+            << QByteArray("/1?0\t0 No Error\n/1A2000000R\t Invalid Operand\n/1Q\t Invalid Command\n")
+            << QByteArray("/1?0\r/1A2000000R\r/1Q\r") << 1 << "";
+        QTest::newRow("oem, device path") << "1,2" << cli << QStringList{"--framing", "oem", "--port", "%pty", "/1?0", "/2&"}
+            << QByteArray() << QByteArray("/1?0\t0 No Error\n/2&\tREZizavur V1.05 No Error\n")
+            << QByteArray("\x02" "11?0\x03\x0e\x02" "21&\x03$") << 0 << "";
+        QTest::newRow("silence") << "silent" << cli << QStringList{"--timeout", "200", "/1?0"} << QByteArray()
+            << QByteArray("/1?0\tNo REZizavur detected. Check connections\n") << QByteArray("/1?0\r") << 3 << "";
+        QTest::newRow("time-out wins over error") << "1" << cli << QStringList{"--timeout", "200", "/2&", "/1Q"}
+            << QByteArray() << QByteArray("/2&\tNo REZizavur detected. Check connections\n/1Q\t Invalid Command\n")
+            << QByteArray() << 3 << "";
+        QTest::newRow("stdin") << "1,2" << cli << QStringList{"-"} << QByteArray("/1?0\r\n\n/2& \nx\n/1?1")
+            << QByteArray("/1?0\t0 No Error\n/2& \tREZizavur V1.05 No Error\n/1?1\t1000 No Error\n")
+            << QByteArray("/1?0\r/2& \r/1?1\r") << 2 << "line 4: \"x\" is not a command";
+        QTest::newRow("missing device") << "1" << cli << QStringList{"--port", "COM2", "/1?0"} << QByteArray()
+            << QByteArray() << QByteArray() << 4 << "COM2 (/nonexistent/tty): No such device: nothing is at /nonexistent/tty.";
+        QTest::newRow("not a command") << "1" << cli << QStringList{"1?0"} << QByteArray() << QByteArray() << QByteArray()
+            << 2 << "\"1?0\" is not a command";
+        QTest::newRow("wrong framing") << "1" << cli << QStringList{"--framing", "x", "/1?0"} << QByteArray()
+            << QByteArray() << QByteArray() << 2 << "--framing: dt or oem";
+        QTest::newRow("list ports") << "1" << cli << QStringList{"--list-ports"} << QByteArray()
+            << QByteArray("COM1\t%pty\tavailable\nCOM2\t/nonexistent/tty\tnot available: No such device: nothing is at /nonexistent/tty.\n...")
+            << QByteArray() << 0 << "";
+        // The saved rate (index 0: 9600) is tried first; both drives answer in both framings.
+        QTest::newRow("scan") << "1,2" << cli << QStringList{"--scan"} << QByteArray()
+            << QByteArray("9600\tdt\t1\tREZizavur V1.05\n9600\tdt\t2\tREZizavur V1.05\n"
+                          "9600\toem\t1\tREZizavur V1.05\n9600\toem\t2\tREZizavur V1.05\n") << QByteArray() << 0 << "";
+        QTest::newRow("scan, no drive") << "" << cli << QStringList{"--scan", "--timeout", "10"} << QByteArray()
+            << QByteArray() << QByteArray() << 3 << "";
+        QTest::newRow("cli version") << "" << cli << QStringList{"--version"} << QByteArray()
+            << QByteArray("quorvane-cli 1.2.12\n") << QByteArray() << 0 << "";
+        QTest::newRow("console version") << "" << QString(CONSOLE_PATH) << QStringList{"--version"} << QByteArray()
+            << QByteArray("quorvane 1.2.12\n") << QByteArray() << 0 << "";
+        QTest::newRow("console help") << "" << QString(CONSOLE_PATH) << QStringList{"--help"} << QByteArray()
+            << QByteArray("Usage: quorvane [--help | --version]\n...") << QByteArray() << 0 << "";
+    }
+    void run()
+    {
+        QFETCH(QString, sim); QFETCH(QString, program); QFETCH(QStringList, args); QFETCH(QByteArray, input);
+        QFETCH(QByteArray, out); QFETCH(QByteArray, wireSent); QFETCH(int, status); QFETCH(QString, err);
+        startSim(sim == "silent" ? "1" : sim, sim == "silent");
+        QProcess *p = start(program, args);
+        p->write(input);
+        p->closeWriteChannel();
+        QVERIFY(p->waitForFinished(60000));
+        const QByteArray got = p->readAllStandardOutput(), errors = p->readAllStandardError();
+        QCOMPARE(p->exitStatus(), QProcess::NormalExit);
+        QVERIFY2(p->exitCode() == status, errors.constData());
+        out.replace("%pty", server->slavePath().toLocal8Bit());
+        if (out.endsWith("..."))
+            QCOMPARE(got.left(out.size() - 3), out.chopped(3));
+        else
+            QCOMPARE(got, out);
+        QVERIFY2(errors.contains(err.toUtf8()), errors.constData());
+        QMutexLocker lock(&mutex);
+        if (!wireSent.isEmpty())
+            QCOMPARE(wire, wireSent);
+        if (QTest::currentDataTag() == QByteArray("scan, no drive")) // 6 rates x 2 framings x 15 addresses
+            QCOMPARE(wire.count('&'), 180);
+    }
+
+    void jsonAndLog()
+    {
+        startSim("1");
+        const QString log = home.filePath("session.csv");
+        QProcess *p = start(CLI_PATH, {"--json", "--timeout", "300", "--log", log, "/1?1", "/1Q", "/3&"});
+        QVERIFY(p->waitForFinished(10000));
+        QCOMPARE(p->exitCode(), 3);
+        const QList<QByteArray> lines = p->readAllStandardOutput().split('\n');
+        QCOMPARE(lines.size(), 4);
+        QJsonObject o[3];
+        for (int i = 0; i < 3; ++i) {
+            QJsonParseError e;
+            o[i] = QJsonDocument::fromJson(lines[i], &e).object();
+            QVERIFY2(e.error == QJsonParseError::NoError, lines[i].constData());
+        }
+        QCOMPARE(o[0].value("command").toString(), "/1?1");
+        QCOMPARE(o[0].value("data").toString(), "1000");
+        QCOMPARE(o[0].value("error").toInt(-1), 0);
+        QCOMPARE(o[0].value("text").toString(), "No Error");
+        QCOMPARE(o[0].value("ready").toBool(), true);
+        QVERIFY(o[0].value("ms").toDouble(-1) >= 0 && o[0].value("ms").toDouble() < 300);
+        QCOMPARE(o[1].value("error").toInt(), 2);
+        QCOMPARE(o[1].value("text").toString(), "Invalid Command");
+        QCOMPARE(o[2], (QJsonObject{{"command", "/3&"}, {"timeout", true}, {"ms", 300}}));
+
+        QFile f(log);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QList<QByteArray> rows = f.readAll().split('\n');
+        QCOMPARE(rows[0], "time,delta_ms,port,dir,hex,text,frame\r");
+        QVERIFY2(rows[1].contains(",COM1,out,2F 31 3F 31 0D,/1?1<CR>,"), rows[1]);
+        QVERIFY2(rows[2].contains(",COM1,in,FF 2F 30 60 31 30 30 30 03 0D 0A,"), rows[2]);
+        QVERIFY2(rows[2].endsWith("\"DT reply \"\"1000 No Error\"\"\"\r"), rows[2]);
+        QVERIFY2(rows[5].contains(",out,2F 33 26 0D,"), rows[5]);
+    }
+
+    void portHeldByAnother_data()
+    {
+        QTest::addColumn<bool>("lockFile"); // else an exclusive hold
+        QTest::newRow("exclusive hold") << false;
+        QTest::newRow("lock file") << true;
+    }
+    void portHeldByAnother()
+    {
+        QFETCH(bool, lockFile);
+        if (lockFile && ::geteuid() != 0)
+            QSKIP("only root may write lock files in /run/lock");
+        startSim("1");
+        QProcess holder;
+        QFile lock("/run/lock/LCK.." + server->slavePath().mid(5).replace('/', '_'));
+        int fd = -1;
+        if (lockFile) {
+            holder.start("sleep", {"60"});
+            QVERIFY(holder.waitForStarted());
+            QVERIFY(lock.open(QIODevice::WriteOnly));
+            lock.write(QString::asprintf("%10d\n", int(holder.processId())).toLatin1());
+            lock.close();
+        } else {
+            fd = ::open(server->slavePath().toLocal8Bit(), O_RDWR | O_NOCTTY);
+            QVERIFY(fd >= 0 && ::ioctl(fd, TIOCEXCL) == 0);
+        }
+        const QByteArray who = lockFile ? "sleep (process " + QByteArray::number(holder.processId()) + ")" : "test_cli";
+        QProcess *p = start(CLI_PATH, {"/1?0"});
+        QVERIFY(p->waitForFinished(10000));
+        const QByteArray errors = p->readAllStandardError();
+        if (lockFile) {
+            lock.remove();
+            holder.kill();
+            holder.waitForFinished();
+        } else {
+            ::ioctl(fd, TIOCNXCL);
+            ::close(fd);
+        }
+        QCOMPARE(p->exitCode(), 4);
+        QVERIFY2(errors.startsWith("quorvane-cli: COM1 (" + server->slavePath().toLocal8Bit() + "): In use by another program: ")
+                     && errors.contains(who), errors.constData());
+        QVERIFY(wire.isEmpty());
+    }
+
+    void interrupted()
+    {
+        // stdin stays open: the client waits for more commands until SIGINT.
+        startSim("1");
+        QProcess *p = start(CLI_PATH, {"-"});
+        p->write("/1?0\n");
+        QVERIFY(p->waitForReadyRead(10000));
+        QCOMPARE(p->readAllStandardOutput(), "/1?0\t0 No Error\n");
+        const QString device = server->slavePath().mid(5).replace('/', '_');
+        const QStringList held = QDir("/run/lock").entryList({"LCK.." + device});
+        ::kill(pid_t(p->processId()), SIGINT);
+        QVERIFY(p->waitForFinished(10000));
+        QCOMPARE(p->exitStatus(), QProcess::NormalExit);
+        QCOMPARE(p->exitCode(), 130);
+        // The port was closed as the program ended: its lock file (where it may write one) is gone.
+        for (const QString &name : held)
+            QVERIFY2(!QFile::exists("/run/lock/" + name), qPrintable(name));
+    }
+
+    void playbackKeepsPace()
+    {
+        // Rows "/1?0" and "/1?1"; presses: row 0, row 1 six ticks later, the end two ticks on.
+        startSim("1");
+        QFile file(home.filePath("pace.txt"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("\"/1?0\"\r\n\"/1?1\"\r\n");
+        for (int i = 2; i < 25; ++i)
+            file.write("\"\"\r\n");
+        file.write("0\r\n0\r\n1\r\n6\r\n\"\"\r\n2\r\n");
+        for (int i = 3; i < 500; ++i)
+            file.write("0\r\n0\r\n");
+        file.close();
+        QProcess *p = start(CLI_PATH, {"--file", file.fileName(), "--repeat", "2"});
+        QVERIFY(p->waitForFinished(10000));
+        QCOMPARE(p->exitCode(), 0);
+        QCOMPARE(p->readAllStandardOutput(), "/1?0\t0 No Error\n/1?1\t1000 No Error\n/1?0\t0 No Error\n/1?1\t1000 No Error\n");
+        // A pass is 6 + 2 ticks and one more to start again: presses at 0, 300, 450 and 750 ms.
+        QMutexLocker lock(&mutex);
+        QCOMPARE(commandMs.size(), 4);
+        const qint64 expected[] = {0, 300, 450, 750};
+        for (int i = 1; i < 4; ++i)
+            QVERIFY2(qAbs(commandMs[i] - commandMs[0] - expected[i]) <= 50,
+                     qPrintable(QStringLiteral("press %1 at %2 ms").arg(i).arg(commandMs[i] - commandMs[0])));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCli)
+#include "test_cli.moc"
