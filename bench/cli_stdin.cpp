@@ -1,10 +1,11 @@
 // quorvane-cli against the floor: a session of N commands on stdin ("/1?0", one a line)
 // through the client against the drive simulator in instant mode, against the raw pty round
 // trip of bench_link_roundtrip (a bare event-driven QSerialPort and a peer that answers at once),
-// N exchanges in a row. The client's whole run counts, start and exit included. Also the floor
-// against the same simulator, and the start time of "quorvane-cli --version" (median of many).
+// N exchanges in a row; the best of a few rounds of each. The client's whole run counts, start and
+// exit included. Also the floor against the same simulator, and the start time of
+// "quorvane-cli --version" (median of many).
 //
-//   bench_cli_stdin [commands] [version runs]
+//   bench_cli_stdin [commands] [version runs] [rounds]
 //
 // Goals: the client reaches at least 80% of the floor's commands per second; --version starts
 // and ends within 30 ms.
@@ -75,22 +76,16 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     const int n = argc > 1 ? std::max(1, atoi(argv[1])) : 1000;
     const int runs = argc > 2 ? std::max(1, atoi(argv[2])) : 200;
+    const int rounds = argc > 3 ? std::max(1, atoi(argv[3])) : 7;
 
-    double echoFloor = 0;
-    {
-        PtyPair pty;
-        bench::EchoPeer peer(pty.masterFd(), bench::kDtReply);
-        echoFloor = floorRate(pty.slavePath(), bench::kDtReply, n);
-    }
-
+    PtyPair pty;
+    bench::EchoPeer peer(pty.masterFd(), bench::kDtReply);
     sim::PtyServer server;
     server.bus().setTimeScale(0);
     if (!server.startThread()) {
         std::fprintf(stderr, "%s\n", qPrintable(server.errorString()));
         return 1;
     }
-    const double simFloor = floorRate(server.slavePath(), QByteArray("\xff/0`0\x03\r\n"), n);
-
     QTemporaryDir home;
     QDir().mkpath(home.filePath("Kestrelworks"));
     QFile conf(home.filePath("Kestrelworks/Kestrelworks.conf"));
@@ -101,24 +96,33 @@ int main(int argc, char **argv)
     QByteArray input;
     for (int i = 0; i < n; ++i)
         input += "/1?0\n";
-    QProcess cli;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("XDG_CONFIG_HOME", home.path());
-    cli.setProcessEnvironment(env);
-    QElapsedTimer t;
-    t.start();
-    cli.start(CLI_PATH, {"-"});
-    cli.write(input);
-    cli.closeWriteChannel();
-    cli.waitForFinished(120000);
-    const double seconds = double(t.nsecsElapsed()) / 1e9;
-    const int answered = int(cli.readAllStandardOutput().count("\t0 No Error\n"));
-    const double cliRate = cli.exitCode() == 0 ? n / seconds : 0;
+
+    // The machine is shared: the three take turns, and the best turn of each is its own speed.
+    double echoFloor = 0, simFloor = 0, seconds = 1e9;
+    int answered = 0, status = -1;
+    for (int round = 0; round < rounds; ++round) {
+        echoFloor = std::max(echoFloor, floorRate(pty.slavePath(), bench::kDtReply, n));
+        simFloor = std::max(simFloor, floorRate(server.slavePath(), QByteArray("\xff/0`0\x03\r\n"), n));
+        QProcess cli;
+        cli.setProcessEnvironment(env);
+        QElapsedTimer t;
+        t.start();
+        cli.start(CLI_PATH, {"-"});
+        cli.write(input);
+        cli.closeWriteChannel();
+        cli.waitForFinished(120000);
+        seconds = std::min(seconds, double(t.nsecsElapsed()) / 1e9);
+        answered = int(cli.readAllStandardOutput().count("\t0 No Error\n"));
+        status = cli.exitCode();
+    }
+    const double cliRate = status == 0 && answered == n ? n / seconds : 0;
 
     std::printf("floor, echo peer        %8.0f commands/s\n", echoFloor);
     std::printf("floor, simulator        %8.0f commands/s\n", simFloor);
     std::printf("quorvane-cli, simulator %8.0f commands/s  (%d commands, %d answered, exit %d, %.3f s)\n",
-                cliRate, n, answered, cli.exitCode(), seconds);
+                cliRate, n, answered, status, seconds);
     std::printf("client / echo floor     %8.1f %%  (goal >= 80%%)\n", echoFloor > 0 ? 100 * cliRate / echoFloor : 0.0);
     std::printf("client / simulator floor%8.1f %%\n", simFloor > 0 ? 100 * cliRate / simFloor : 0.0);
     std::printf("quorvane-cli --version  %8.2f ms median of %d  (goal <= 30 ms)\n", startMs(CLI_PATH, runs), runs);

@@ -43,10 +43,11 @@ tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 dpkg-deb -x "$deb" "$tmp/root"
 id=com.kestrelworks.Quorvane
-for f in usr/bin/quorvane usr/bin/quorvane-drivesim \
+for f in usr/bin/quorvane usr/bin/quorvane-cli usr/bin/quorvane-drivesim \
          usr/share/applications/$id.desktop usr/share/metainfo/$id.metainfo.xml \
          usr/share/icons/hicolor/scalable/apps/$id.svg \
-         usr/share/man/man1/quorvane.1.gz usr/share/man/man1/quorvane-drivesim.1.gz \
+         usr/share/man/man1/quorvane.1.gz usr/share/man/man1/quorvane-cli.1.gz \
+         usr/share/man/man1/quorvane-drivesim.1.gz \
          usr/share/doc/quorvane/copyright usr/share/doc/quorvane/changelog.gz; do
   [ -e "$tmp/root/$f" ] || fail "missing /$f"
 done
@@ -70,6 +71,13 @@ HOME="$tmp/home" XDG_CONFIG_HOME="$tmp/home/.config" XDG_RUNTIME_DIR="$tmp/run" 
 # 124: still running after 5 s and ended by SIGTERM, which is how this program is told to go.
 [ "$status" -eq 124 ] || { cat "$tmp/console.out" >&2; fail "the console ended with status $status before it was told to"; }
 [ ! -s "$tmp/console.out" ] || { cat "$tmp/console.out" >&2; fail "the console printed the above"; }
+
+echo "asking the unpacked programs their version, without a display"
+for program in quorvane quorvane-cli; do
+  got=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$tmp/root/usr/bin/$program" --version) \
+    || fail "$program --version failed"
+  [ "$got" = "$program $version" ] || fail "$program --version said: $got"
+done
 
 echo "starting the unpacked simulator"
 status=0

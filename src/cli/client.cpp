@@ -66,10 +66,13 @@ Client::Client(const Options &options, QObject *parent)
     connect(&m_link, &DriveLink::replyTimedOut, this, &Client::onTimedOut);
     connect(&m_link.MSComm1(), &CommPort::traffic, this,
             [this](qint64 us, CommPort::Direction d, const QByteArray &bytes) {
-                if (d == CommPort::Direction::Sent)
+                if (d == CommPort::Direction::Sent) {
                     m_writtenUs = us;
-                else if (m_settling && bytes.contains('\n'))
-                    m_settle.start(0);
+                    return;
+                }
+                m_lineEnded = bytes.endsWith('\n');
+                if (m_settling && bytes.contains('\n'))
+                    QMetaObject::invokeMethod(this, &Client::settled, Qt::QueuedConnection);
             });
     m_settle.setSingleShot(true);
     m_settle.setTimerType(Qt::PreciseTimer);
@@ -88,10 +91,11 @@ QString Client::portName() const
 
 bool Client::openPort()
 {
-    // As the link opens its port before a send: one character per notification and per read.
+    // As the link opens its port before a send, but a read takes everything waiting: the link
+    // takes a reply's characters one by one all the same, at a fraction of the notifications.
     CommPort &port = m_link.MSComm1();
     port.setReceiveThreshold(1);
-    port.setReadLength(1);
+    port.setReadLength(0);
     port.setPortNumber(m_options.comNumber);
     port.setLineSettings(baudRateText());
     if (port.open())
@@ -233,16 +237,23 @@ void Client::settle(bool afterReply)
     // A DT reply ends with CR and then LF; the CR completes it. Its LF is let in before the
     // next command empties the reply buffer, or it would be taken for the first character of
     // the next reply and shift its data (a console's operator never presses that fast). The
-    // wait ends at the LF, or after three characters' time at the line rate.
+    // wait ends at the LF (at once when it came with the CR), or after three characters' time
+    // at the line rate.
     m_awaiting = false;
     m_settling = true;
-    const bool dt = afterReply && m_framing == framing::Mode::DT;
-    m_settle.start(dt ? std::max(2, 30000 / std::max(1, m_baud)) : 0);
+    const bool dt = afterReply && m_framing == framing::Mode::DT && !m_lineEnded;
+    if (dt)
+        m_settle.start(std::max(2, 30000 / std::max(1, m_baud)));
+    else
+        QMetaObject::invokeMethod(this, &Client::settled, Qt::QueuedConnection);
 }
 
 void Client::settled()
 {
+    if (!m_settling)
+        return;
     m_settling = false;
+    m_settle.stop();
     if (m_options.mode == Options::Mode::Scan)
         return probeDone(m_probeAnswered);
     next();

@@ -102,6 +102,7 @@ private:
     QString m_rowText;
     qint64 m_writtenUs = 0;
     bool m_settling = false;
+    bool m_lineEnded = false; // the last bytes read ended with LF
     bool m_probeAnswered = false;
 
     bool m_anyError = false;
