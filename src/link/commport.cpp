@@ -76,7 +76,12 @@ void CommPort::setCreationHook(CreationHook hook) { creationHook = hook; }
 
 CommPort::CommPort(QObject *parent) : QObject(parent)
 {
-    connect(&m_serial, &QSerialPort::readyRead, this, &CommPort::scheduleNotification);
+    // The first notification for new bytes is raised at once; while characters remain after the
+    // handler, it is raised again queued (raiseNotification).
+    connect(&m_serial, &QSerialPort::readyRead, this, [this] {
+        if (!m_notificationPending)
+            raiseNotification();
+    });
     connect(&m_serial, &QSerialPort::readyRead, this, &CommPort::activity);
     connect(&m_serial, &QSerialPort::bytesWritten, this, &CommPort::activity);
     connect(&m_serial, &QSerialPort::errorOccurred, this, &CommPort::onError);
