@@ -72,7 +72,7 @@ Client::Client(const Options &options, QObject *parent)
                 }
                 m_lineEnded = bytes.endsWith('\n');
                 if (m_settling && bytes.contains('\n'))
-                    QMetaObject::invokeMethod(this, &Client::settled, Qt::QueuedConnection);
+                    m_settle.start(0);
             });
     m_settle.setSingleShot(true);
     m_settle.setTimerType(Qt::PreciseTimer);
@@ -245,7 +245,7 @@ void Client::settle(bool afterReply)
     if (dt)
         m_settle.start(std::max(2, 30000 / std::max(1, m_baud)));
     else
-        QMetaObject::invokeMethod(this, &Client::settled, Qt::QueuedConnection);
+        m_settle.start(0);
 }
 
 void Client::settled()
