@@ -71,9 +71,9 @@ Client::Client(const Options &options, QObject *parent)
                     return;
                 }
                 m_lineEnded = bytes.endsWith('\n');
-                if (m_settling && bytes.contains('\n'))
-                    m_settle.start(0);
             });
+    // After the link's own handler of the same notification.
+    connect(&m_link.MSComm1(), &CommPort::receiveNotification, this, &Client::afterNotification);
     m_settle.setSingleShot(true);
     m_settle.setTimerType(Qt::PreciseTimer);
     connect(&m_settle, &QTimer::timeout, this, &Client::settled);
@@ -234,18 +234,23 @@ void Client::report(const Result &result)
 
 void Client::settle(bool afterReply)
 {
-    // A DT reply ends with CR and then LF; the CR completes it. Its LF is let in before the
-    // next command empties the reply buffer, or it would be taken for the first character of
-    // the next reply and shift its data (a console's operator never presses that fast). The
-    // wait ends at the LF (at once when it came with the CR), or after three characters' time
-    // at the line rate.
+    // The next command goes out once the link has taken in the whole read that completed the
+    // reply (right after the port's notification), and, in DT, the reply's LF: a DT reply ends
+    // with CR and LF, the CR completes it, and an LF left for later would be taken for the first
+    // character of the next reply and shift its data (an operator never presses that fast).
+    // The wait for the LF ends after three characters' time at the line rate.
     m_awaiting = false;
     m_settling = true;
-    const bool dt = afterReply && m_framing == framing::Mode::DT && !m_lineEnded;
-    if (dt)
+    if (!afterReply)
+        m_settle.start(0); // a time-out: from the timer, outside any notification
+    else if (m_framing == framing::Mode::DT && !m_lineEnded)
         m_settle.start(std::max(2, 30000 / std::max(1, m_baud)));
-    else
-        m_settle.start(0);
+}
+
+void Client::afterNotification()
+{
+    if (m_settling && (!m_settle.isActive() || m_lineEnded))
+        settled();
 }
 
 void Client::settled()

@@ -72,6 +72,7 @@ private:
     void onTimedOut();
     void report(const Result &result);
     void settle(bool afterReply);
+    void afterNotification();
     void settled();
     void next();
     void readStdin();
