@@ -128,6 +128,22 @@ bool CommPort::open()
     return true;
 }
 
+bool CommPort::probe() const
+{
+    if (m_serial.isOpen() || !parseLineSettings(m_lineSettings))
+        return false;
+    const QString path = devicePath();
+    if (path.isEmpty())
+        return false;
+#ifdef Q_OS_UNIX
+    return portreason::examine(path).state == portreason::State::Opens;
+#else
+    // The system's own ports have no lock files to respect: trying is looking.
+    QSerialPort trial(path);
+    return trial.open(QIODevice::ReadWrite);
+#endif
+}
+
 void CommPort::close()
 {
     if (m_serial.isOpen())

@@ -37,6 +37,11 @@ public:
     // held by another program, busy, or the settings text is not valid.
     bool open();
     void close();
+    // Whether an open of the current port number would succeed, found by looking rather than
+    // opening: the device is there, may be opened by this user, is a terminal, and no other
+    // program holds it. Nothing about the device changes (no line setting, no lock file, no
+    // hold). False while the port is open.
+    bool probe() const;
     // Closes every open port of the program (its lock files go with them): the last thing a
     // program does when it is told to end.
     static void closeAll();

@@ -29,10 +29,9 @@ bool PortAvailable(CommPort &port, int n)
     // An open port refuses a new number: the probe answers false and the port keeps its own.
     if (!port.setPortNumber(n) || port.isOpen())
         return false;
-    if (!port.open())
-        return false;
-    port.close();
-    return true;
+    // Looking is enough to know: a real open would set the line of a port another program
+    // may be using, and would clear a stale lock file the tooltip is to name.
+    return port.probe();
 }
 
 bool PortAvailable(int n) { return PortAvailable(windows::get<StringFun>().MSComm1(), n); }
@@ -77,14 +76,12 @@ void ScanPorts(CommPort &port, QListWidget *list)
         const bool available = PortAvailable(port, n);
         auto *item = new QListWidgetItem(entryText(n, available));
         QString tip = describe(n, known);
-        if (!available) {
-            // The port object itself being open is why every probe answers false; otherwise
-            // the device says why, where the system tells.
-            const QString why = port.isOpen() ? QStringLiteral("Not probed: the console's port is open.")
-                                              : portreason::reason(portmap::devicePath(n));
-            if (!why.isEmpty())
-                tip += QLatin1Char('\n') + why;
-        }
+        // The port object itself being open is why every probe answers false; otherwise the
+        // device says why, where the system tells (and names a stale lock file, available or not).
+        const QString why = port.isOpen() ? QStringLiteral("Not probed: the console's port is open.")
+                                          : portreason::reason(portmap::devicePath(n));
+        if (!why.isEmpty())
+            tip += QLatin1Char('\n') + why;
         item->setToolTip(tip);
         list->addItem(item);
     }

@@ -24,8 +24,9 @@ int16_t LoWord(int32_t v);
 // The high 16 bits of a 32-bit value, as a signed 16-bit number.
 int16_t HiWord(int32_t v);
 
-// Probes port n on the given port object: sets its number, refuses when it is open, else opens
-// and closes it again. Every failure is "not available". The port number is not restored.
+// Probes port n on the given port object: sets its number, refuses when it is open, else asks
+// the port whether an open would succeed (CommPort::probe, which looks without touching the
+// device). Every failure is "not available". The port number is not restored.
 bool PortAvailable(CommPort &port, int n);
 // The same on the console's port (creating the console if need be).
 bool PortAvailable(int n);
