@@ -2,6 +2,7 @@
 // names; a row typed and sent to the drive simulator, answered or timed out, or refused; the bar
 // and closing the port; the command file; record and playback driven tick by tick.
 #include "app/platform.h"
+#include "app/termination.h"
 #include "app/twips.h"
 #include "app/windows.h"
 #include "console/stringfun.h"
@@ -20,6 +21,7 @@
 #include <QPoint>
 #include <QTemporaryDir>
 #include <QTest>
+#include <csignal>
 #include <memory>
 
 namespace {
@@ -688,6 +690,31 @@ private slots:
         QCOMPARE(p.size(), 499);
         QCOMPARE(p.last(), QPoint(499, 7));
         QCOMPARE(end, 499); // the end marker has no delay: stopped with the last press
+    }
+
+    // Told to end from outside (kill, Ctrl+C, a logout), the program closes as closing the
+    // console does: every window unloaded, the port closed and the serial library's lock file
+    // gone, so another user of the computer is not refused the port afterwards.
+    void endOnSignal_data()
+    {
+        QTest::addColumn<int>("signalNumber");
+        QTest::newRow("SIGTERM") << SIGTERM;
+        QTest::newRow("SIGINT") << SIGINT;
+        QTest::newRow("SIGHUP") << SIGHUP;
+    }
+    void endOnSignal()
+    {
+        QFETCH(int, signalNumber);
+        static const bool installed = (termination::install([](int s) { windows::shutDown(128 + s); }), true);
+        Q_UNUSED(installed);
+        PtyPair &line = attachPty();
+        console().SendCommand_Click(1);
+        QCOMPARE(line.receive(5), QByteArray("/1?0\r"));
+        const QString lock = "/var/lock/LCK..pts_" + line.slavePath().section('/', -1);
+        QVERIFY(QFile::exists(lock));
+        ::raise(signalNumber);
+        QTRY_VERIFY(windows::all().isEmpty());
+        QVERIFY(!QFile::exists(lock));
     }
 };
 
