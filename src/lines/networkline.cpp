@@ -1,6 +1,7 @@
 #include "lines/networkline.h"
 
 #include <QDateTime>
+#include <QThread>
 #include <QUrl>
 
 #ifdef Q_OS_UNIX
@@ -105,30 +106,14 @@ bool NetworkLine::open(const LineSettings &settings)
         setWhy(QStringLiteral("not a network port: %1 (rfc2217://HOST:PORT or socket://HOST:PORT)").arg(m_url));
         return false;
     }
-    QString why;
-    m_client = telnet::Client();
-    m_before.clear();
-    if (!connectNow(&why)) {
-        setWhy(why);
-        return false;
-    }
-    if (m_telnet) {
-        m_socket.write(m_client.start());
-        if (!waitFor([this] { return m_client.comPortAgreed() || m_client.comPortRefused(); }, kAnswerMs)
-            || m_client.comPortRefused()) {
-            setWhy(m_client.comPortRefused()
-                       ? QStringLiteral("%1 does not offer RFC 2217 line control (a raw port is socket://%1)").arg(where())
-                       : QStringLiteral("no answer from %1 to RFC 2217 within %2 s").arg(where(), seconds(kAnswerMs)));
-            m_socket.abort();
-            return false;
-        }
-        // The server's buffers start empty, as a local port's do after its open.
-        m_client.expect(telnet::PURGE_DATA);
-        m_socket.write(telnet::comPortRequest(telnet::PURGE_DATA, QByteArray(1, char(3))));
-    }
-    m_open = true;
-    if (!apply(settings)) {
-        close();
+    QElapsedTimer clock;
+    clock.start();
+    Attempt result;
+    while ((result = attempt(settings, clock)) == Attempt::Again)
+        QThread::msleep(50);
+    if (result == Attempt::Failed) {
+        m_open = false;
+        m_socket.abort();
         return false;
     }
     dropWaiting();
@@ -136,6 +121,44 @@ bool NetworkLine::open(const LineSettings &settings)
         emit discarded(monotonicMicroseconds(), m_before);
     m_before.clear();
     return true;
+}
+
+NetworkLine::Attempt NetworkLine::attempt(const LineSettings &settings, const QElapsedTimer &clock)
+{
+    QString why;
+    m_open = false;
+    m_client = telnet::Client();
+    m_before.clear();
+    if (!connectNow(&why)) {
+        setWhy(why);
+        return Attempt::Failed;
+    }
+    if (m_telnet) {
+        m_socket.write(m_client.start());
+        waitFor([this] { return m_client.comPortAgreed() || m_client.comPortRefused(); }, int(kAnswerMs - clock.elapsed()));
+        if (m_client.comPortRefused()) {
+            setWhy(QStringLiteral("%1 does not offer RFC 2217 line control (a raw port is socket://%1)").arg(where()));
+            return Attempt::Failed;
+        }
+        if (m_client.comPortAgreed()) {
+            // The server's buffers start empty, as a local port's do after its open.
+            m_client.expect(telnet::PURGE_DATA);
+            m_socket.write(telnet::comPortRequest(telnet::PURGE_DATA, QByteArray(1, char(3))));
+        }
+    }
+    m_open = m_socket.state() == QAbstractSocket::ConnectedState && (!m_telnet || m_client.comPortAgreed());
+    if (m_open && apply(settings))
+        return Attempt::Done;
+    if (m_socket.state() != QAbstractSocket::ConnectedState) {
+        // The server let go at once: it is still closing the last connection to this port, or
+        // another client has it. Ask again while there is time.
+        if (clock.elapsed() < kAnswerMs)
+            return Attempt::Again;
+        setWhy(QStringLiteral("%1 closed the connection: %2").arg(where(), QString::fromLatin1(m_before).simplified()));
+    } else if (!m_open) {
+        setWhy(QStringLiteral("no answer from %1 to RFC 2217 within %2 s").arg(where(), seconds(kAnswerMs)));
+    }
+    return Attempt::Failed;
 }
 
 bool NetworkLine::apply(const LineSettings &s)
@@ -174,7 +197,14 @@ bool NetworkLine::apply(const LineSettings &s)
 
 void NetworkLine::close()
 {
+    const bool wasOpen = m_open;
     m_open = false; // before the socket says it disconnected: a close is no loss
+    if (wasOpen && m_socket.state() == QAbstractSocket::ConnectedState) {
+        // What was written still goes out: the server closes its side once it has it.
+        m_socket.disconnectFromHost();
+        if (m_socket.state() != QAbstractSocket::UnconnectedState)
+            m_socket.waitForDisconnected(kAnswerMs);
+    }
     m_socket.abort();
     dropWaiting();
 }

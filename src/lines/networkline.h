@@ -51,6 +51,10 @@ protected:
     void resume() override;
 
 private:
+    enum class Attempt { Done, Again, Failed };
+    // One connection: connect, agree on COM-PORT-OPTION, purge, set the line; Again when the
+    // server closed the connection at once and there is time left.
+    Attempt attempt(const LineSettings &settings, const QElapsedTimer &clock);
     bool connectNow(QString *why);
     bool waitFor(const std::function<bool()> &done, int msecs);
     void take();
