@@ -274,6 +274,7 @@ private slots:
                 QCOMPARE((QStringList{spoken(c.SendCommand[r]), spoken(c.StringToSend[r]), spoken(c.ReceiveString[r]), spoken(c.ButtonShape[r])}),
                          (QStringList{"Send String " + n, "Command string " + n, "Response " + n, "Indicator " + n}));
                 QCOMPARE(c.ButtonShape[r]->fillColor(), kWhite);
+                QCOMPARE(c.ButtonTimer[r]->interval(), 500);
             }
             QCOMPARE(geo(c.Frame1), (QList<double>{442.5, 1515, 10985, frameHeight}));
             QCOMPARE(geo(&c).mid(2), (QList<double>{11525, windowHeight}));
