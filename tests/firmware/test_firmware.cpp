@@ -13,10 +13,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <fcntl.h>
-#include <termios.h>
-#include <unistd.h>
-
 namespace {
 
 constexpr int kCom = 3;

@@ -8,7 +8,6 @@
 #include "support/tempstore.h"
 
 #include <QElapsedTimer>
-#include <QSerialPort>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -239,23 +238,6 @@ private slots:
             QCOMPARE(rows.text[link->CurrentRow], QString(" Invalid Command"));
             QCOMPARE(rows.outcome[link->CurrentRow], Outcome::Decoded);
         }
-    }
-
-    // Another program holds the port: the send goes nowhere and the row shows the time-out text;
-    // once the other program lets go, the next send opens the port and goes out.
-    void portHeldByAnotherProgram()
-    {
-        QSerialPort holder(pty->slavePath());
-        QVERIFY(holder.open(QIODevice::ReadWrite));
-        send("/1?0", 2);
-        QVERIFY(waitForResult(*link));
-        QCOMPARE(rows.text.value(2), DriveLink::kTimeoutText);
-        QCOMPARE(rows.outcome.value(2), Outcome::TimedOut);
-        QVERIFY(!link->MSComm1().isOpen());
-        QCOMPARE(pty->drain(), QByteArray());
-        holder.close();
-        send("/1T", 3);
-        QCOMPARE(pty->receive(4), QByteArray("/1T\r"));
     }
 
     void ports()
