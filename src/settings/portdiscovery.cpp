@@ -1,6 +1,7 @@
 #include "settings/portdiscovery.h"
 
 #include "console/stringfun.h"
+#include "lines/networkline.h"
 #include "link/commport.h"
 #include "link/portmap.h"
 #include "link/portreason.h"
@@ -71,6 +72,14 @@ QString describe(int n, const QList<QSerialPortInfo> &known)
 
 void ScanPorts(CommPort &port, QListWidget *list)
 {
+    // Network ports are asked all at once, so the scan waits at most a second for them all;
+    // the probes and tooltips below then use what they answered.
+    QStringList network;
+    for (int n = kFirstPort; n <= kLastPort; ++n)
+        if (const QString path = portmap::devicePath(n); Line::isNetworkPath(path))
+            network << path;
+    if (!network.isEmpty() && !port.isOpen())
+        NetworkLine::probe(network, 1000);
     const QList<QSerialPortInfo> known = QSerialPortInfo::availablePorts();
     for (int n = kFirstPort; n <= kLastPort; ++n) {
         const bool available = PortAvailable(port, n);

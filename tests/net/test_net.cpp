@@ -5,11 +5,13 @@
 #include "link/commport.h"
 #include "link/drivelink.h"
 #include "link/portreason.h"
+#include "settings/portdiscovery.h"
 #include "sim/ptyserver.h"
 #include "support/linkfakes.h"
 #include "support/ser2net.h"
 #include "support/tempstore.h"
 
+#include <QListWidget>
 #include <QMutex>
 #include <QSignalSpy>
 #include <QTest>
@@ -211,6 +213,11 @@ private slots:
     {
         serve();
         store.mapPort(1, ser2net->rfc2217Url());
+        CommPort probing;
+        QListWidget list;
+        portdiscovery::ScanPorts(probing, &list);
+        QCOMPARE(list.item(0)->text(), QString("COM1  available"));
+        QCOMPARE(list.item(0)->toolTip(), "COM1: " + ser2net->rfc2217Url());
         QSignalSpy lost(&link->MSComm1(), &CommPort::deviceLost);
         server->bus().faults().silent = true;
         send("/1?0", 1);
@@ -245,8 +252,11 @@ private slots:
         QFETCH(QString, why);
         store.mapPort(1, url);
         CommPort port;
-        QVERIFY(!port.probe());
-        QVERIFY(!port.open());
+        QListWidget list;
+        portdiscovery::ScanPorts(port, &list);
+        QCOMPARE(list.item(0)->text(), QString("COM1  (not available or no such port)"));
+        QCOMPARE(list.item(0)->toolTip(), "COM1: " + url + "\n" + why);
+        QVERIFY(port.setPortNumber(1) && !port.open());
         QCOMPARE(port.openFailure(), why);
         QCOMPARE(portreason::reason(url), why);
     }
