@@ -14,7 +14,7 @@ quint16 unusedPort()
     return probe.serverPort(); // free again once the server goes
 }
 
-Ser2net::Ser2net(const QString &device) : m_device(device)
+Ser2net::Ser2net(const QString &device, bool charDelay) : m_device(device), m_charDelay(charDelay)
 {
     m_telnetPort = unusedPort();
     do
@@ -34,13 +34,13 @@ bool Ser2net::start()
     f.write(QStringLiteral("%YAML 1.1\n---\n"
                            "connection: &rfc2217\n"
                            "  accepter: telnet(rfc2217),tcp,127.0.0.1,%1\n"
-                           "  connector: serialdev,%3,9600n81,local\n"
+                           "  connector: serialdev,%3,9600n81,local\n%4"
                            "connection: &raw\n"
                            "  accepter: tcp,127.0.0.1,%2\n"
-                           "  connector: serialdev,%3,9600n81,local\n")
+                           "  connector: serialdev,%3,9600n81,local\n%4")
                 .arg(m_telnetPort)
                 .arg(m_rawPort)
-                .arg(m_device)
+                .arg(m_device, m_charDelay ? QString() : QStringLiteral("  options:\n    chardelay: false\n"))
                 .toUtf8());
     f.close();
     // -d: in the foreground, its log on standard output; -u: no lock files of its own.

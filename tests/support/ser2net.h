@@ -9,7 +9,9 @@
 
 class Ser2net {
 public:
-    explicit Ser2net(const QString &device);
+    // With charDelay (ser2net's default) it waits about two characters' time after the last
+    // byte from the device before sending them on, so a burst goes in one packet.
+    explicit Ser2net(const QString &device, bool charDelay = true);
     ~Ser2net() { stop(); }
     // Whether the program is installed (scripts/setup.sh installs it).
     static bool installed();
@@ -26,6 +28,7 @@ private:
     QTemporaryDir m_dir;
     QProcess m_process;
     QString m_device;
+    bool m_charDelay = true;
     quint16 m_telnetPort = 0;
     quint16 m_rawPort = 0;
     QString m_output;
