@@ -3,7 +3,8 @@
 # its name and version, dependencies computed from the programs, every file in its place,
 # desktop-file-validate, appstreamcli validate, lintian (no errors, no warnings), and the
 # unpacked programs started from a temporary root: the console offscreen comes up and stays up
-# until it is sent SIGTERM, printing nothing; the simulator prints its device.
+# until it is sent SIGTERM, printing nothing; the simulator prints its device and names its
+# sample update file.
 # Installs the tools it needs (apt-get, through sudo when not root) only when they are missing.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -43,7 +44,7 @@ tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 dpkg-deb -x "$deb" "$tmp/root"
 id=com.kestrelworks.Quorvane
-for f in usr/bin/quorvane usr/bin/quorvane-drivesim \
+for f in usr/bin/quorvane usr/bin/quorvane-drivesim usr/share/quorvane/samples/drivesim-sample.amx \
          usr/share/applications/$id.desktop usr/share/metainfo/$id.metainfo.xml \
          usr/share/icons/hicolor/scalable/apps/$id.svg \
          usr/share/man/man1/quorvane.1.gz usr/share/man/man1/quorvane-drivesim.1.gz \
@@ -76,5 +77,7 @@ status=0
 timeout -s TERM 2 "$tmp/root/usr/bin/quorvane-drivesim" >"$tmp/sim.out" 2>&1 || status=$?
 [ "$status" -eq 124 ] || { cat "$tmp/sim.out" >&2; fail "the simulator ended with status $status before it was told to"; }
 grep -qx '/dev/pts/[0-9]*' "$tmp/sim.out" || { cat "$tmp/sim.out" >&2; fail "the simulator printed no device"; }
+"$tmp/root/usr/bin/quorvane-drivesim" --help | grep -qxF "  $tmp/root/usr/share/quorvane/samples/drivesim-sample.amx" \
+  || fail "the simulator's --help does not name the installed sample update file"
 
 echo "package check passed: $deb"
