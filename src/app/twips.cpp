@@ -101,7 +101,12 @@ void setGeometry(QWidget *w, double l, double t, double cx, double cy)
     w->setProperty(kTop, t);
     w->setProperty(kWidth, cx);
     w->setProperty(kHeight, cy);
-    apply(w);
+    // A control takes the numbers just given; reading them back from its properties would cost
+    // more than the rest (the layouts place hundreds of controls at start-up).
+    if (w->isWindow())
+        apply(w);
+    else
+        w->setGeometry(toPixels(l), toPixels(t), std::max(0, toPixels(cx)), std::max(0, toPixels(cy)));
 }
 
 } // namespace twips
