@@ -1,12 +1,12 @@
 // Start-up to the first window: the console against a bare Qt window showing one button.
 //
-//   bench_startup [runs]   (default 9)
+//   bench_startup [runs [platform]]   (default 9 runs, offscreen; "xcb" uses $DISPLAY)
 //
 // Starts the console (the program's own main(), built with a hook that ends it once its first
 // window is shown: startup/firstshow.cpp) and the bare window the same way, alternately, `runs`
-// times each, offscreen and with a private, empty settings folder (XDG_CONFIG_HOME), and prints
-// the medians of the wall time and of the processor time (user and system) each used, and their
-// ratios. The console's goal is at most 1.5 times the bare window's wall time; the processor
+// times each, offscreen (or on the given Qt platform) and with a private, empty settings folder
+// (XDG_CONFIG_HOME), and prints the medians of the wall time and of the processor time (user
+// and system) each used, and their ratios. The console's goal is at most 1.5 times the bare window's wall time; the processor
 // times tell the two apart when other work on the machine makes the wall times wander.
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -66,12 +66,13 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     const int runs = argc > 1 ? std::max(1, atoi(argv[1])) : 9;
+    const QString platform = argc > 2 ? QString::fromLocal8Bit(argv[2]) : QStringLiteral("offscreen");
     const QString dir = QCoreApplication::applicationDirPath();
     const QString console = dir + QStringLiteral("/startup_console_probe"), bare = dir + QStringLiteral("/startup_bare_probe");
 
     QTemporaryDir settings;
     QProcessEnvironment pe = QProcessEnvironment::systemEnvironment();
-    pe.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    pe.insert(QStringLiteral("QT_QPA_PLATFORM"), platform);
     pe.insert(QStringLiteral("XDG_CONFIG_HOME"), settings.path());
     pe.insert(QStringLiteral("XDG_RUNTIME_DIR"), settings.path()); // private (0700), as Qt wants it
     std::vector<QByteArray> env;
@@ -96,7 +97,8 @@ int main(int argc, char **argv)
         }
     }
     const double wc = median(wall[0]), wb = median(wall[1]), cc = median(cpu[0]), cb = median(cpu[1]);
-    std::printf("start-up to the first window shown, median of %d alternated runs each\n", runs);
+    std::printf("start-up to the first window shown (%s), median of %d alternated runs each\n",
+                qPrintable(platform), runs);
     std::printf("               wall ms   cpu ms\n");
     std::printf("  console      %7.1f  %7.1f\n  bare window  %7.1f  %7.1f\n", wc, cc, wb, cb);
     std::printf("  ratio        %7.2f  %7.2f   (goal: wall at most 1.5)\n", wc / wb, cc / cb);
