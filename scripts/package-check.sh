@@ -3,8 +3,9 @@
 # its name and version, dependencies computed from the programs, every file in its place,
 # desktop-file-validate, appstreamcli validate, lintian (no errors, no warnings), and the
 # unpacked programs started from a temporary root: the console offscreen comes up and stays up
-# until it is sent SIGTERM, printing nothing; the simulator prints its device; then the package
-# installed with apt-get (no recommended packages) and its console started on an X server.
+# until it is sent SIGTERM, printing nothing; the simulator prints its device and names its
+# sample update file; then the package installed with apt-get (no recommended packages) and
+# its console started on an X server.
 # Installs the tools it needs (apt-get, through sudo when not root) only when they are missing.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -44,7 +45,7 @@ tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 dpkg-deb -x "$deb" "$tmp/root"
 id=com.kestrelworks.Quorvane
-for f in usr/bin/quorvane usr/bin/quorvane-drivesim \
+for f in usr/bin/quorvane usr/bin/quorvane-drivesim usr/share/quorvane/samples/drivesim-sample.amx \
          usr/share/applications/$id.desktop usr/share/metainfo/$id.metainfo.xml \
          usr/share/icons/hicolor/scalable/apps/$id.svg \
          usr/share/man/man1/quorvane.1.gz usr/share/man/man1/quorvane-drivesim.1.gz \
@@ -77,6 +78,8 @@ status=0
 timeout -s TERM 2 "$tmp/root/usr/bin/quorvane-drivesim" >"$tmp/sim.out" 2>&1 || status=$?
 [ "$status" -eq 124 ] || { cat "$tmp/sim.out" >&2; fail "the simulator ended with status $status before it was told to"; }
 grep -qx '/dev/pts/[0-9]*' "$tmp/sim.out" || { cat "$tmp/sim.out" >&2; fail "the simulator printed no device"; }
+"$tmp/root/usr/bin/quorvane-drivesim" --help | grep -qxF "  $tmp/root/usr/share/quorvane/samples/drivesim-sample.amx" \
+  || fail "the simulator's --help does not name the installed sample update file"
 
 echo "installing the package as a user would, without recommended packages, and starting it under Xvfb"
 sudo=""

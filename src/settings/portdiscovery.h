@@ -37,7 +37,9 @@ QString entryText(int n, bool available);
 // Appends the 16 entries, probing each port in turn on the given port object (the caller has
 // cleared the list). Each entry's tooltip names the device behind the number and, where the
 // system knows the device, its description, manufacturer and serial number; for a port that is
-// not available, it then says why, as far as the system tells (portreason).
+// not available, it then says why, as far as the system tells (portreason). That reason is also
+// the entry's accessible description (Qt::AccessibleDescriptionRole), empty for a port that is
+// available. Tooltip and description are made when first asked for, not by the scan.
 void ScanPorts(CommPort &port, QListWidget *list);
 // The same on the console's port.
 void ScanPorts(QListWidget *list);

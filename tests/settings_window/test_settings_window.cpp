@@ -8,8 +8,10 @@
 #include "support/scriptedplatform.h"
 #include "support/tempstore.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCursor>
+#include <QPointer>
 #include <QSerialPort>
 #include <QTest>
 
@@ -163,6 +165,7 @@ private slots:
         PtyPair &line = pty(1);
         StringFun &c = console();
         Settings &s = freshSettings();
+        const QPointer<Settings> kept(&s); // a new window may take the closed one's address
         c.move(100, 50);
         s.showFromConsole(); // non-modal, without an owner
         const double outer = s.frameGeometry().height() * 15.0; // 4185 and the frame
@@ -179,7 +182,7 @@ private slots:
         QCOMPARE(line.receive(ok ? 11 : 9), ok ? QByteArray("\x02" "11A1000R" "\x03" "\x13") : QByteArray("/1A1000R\r"));
         c.tmrReceiveTimeOut().stop();
         Settings *now = windows::loaded<Settings>();
-        QVERIFY(now && !now->isVisible() && (now == &s) == ok && now->fields.DTProtocol->isChecked() != ok);
+        QVERIFY(now && !now->isVisible() && (now == kept) == ok && now->fields.DTProtocol->isChecked() != ok);
         QCOMPARE(QStringList({now->fields.MaxStrings->text(), store.value("ValvePositions", "MaxStrings"), store.value("Settings", "BaudRate")}),
                  ok ? QStringList({QString::number(rows), QString::number(rows), "4"}) : QStringList({"11", "", ""}));
         QCOMPARE(c.numRows(), int16_t(rows)); // the console laid out again, or as it was
@@ -219,8 +222,20 @@ private slots:
             expected << QStringLiteral("COM%1").arg(n) + (available.contains(n) ? "  available" : "  (not available or no such port)");
         Settings &s = freshSettings();
         QCOMPARE(texts(s.lstPorts), expected);
-        for (int n = 1; n <= 16; ++n) // each entry's tooltip names its device
-            QCOMPARE(s.lstPorts->item(n - 1)->toolTip().section('\n', 0, 0), QStringLiteral("COM%1: ").arg(n) + (ptys.count(n) ? ptys[n]->slavePath() : missing(n)));
+        // Each entry's tooltip names its device and ends in the reason a port is not available;
+        // that reason is what a screen reader reads as the entry's description.
+        QAccessibleInterface *a11y = QAccessible::queryAccessibleInterface(s.lstPorts);
+        QVERIFY(a11y && a11y->childCount() == 16);
+        for (int n = 1; n <= 16; ++n) {
+            QAccessibleInterface *entry = a11y->child(n - 1);
+            const QString why = entry->text(QAccessible::Description), tip = s.lstPorts->item(n - 1)->toolTip();
+            const QString reason = consolePort ? "Not probed: the console's port is open." : available.contains(n) ? ""
+                                   : "No such device: nothing is at " + missing(n) + ".";
+            QVERIFY2(n == held ? why.startsWith("In use by ") : why == reason, qPrintable(why));
+            QCOMPARE(entry->text(QAccessible::Name), expected[n - 1]);
+            QCOMPARE(tip.section('\n', 0, 0), QStringLiteral("COM%1: ").arg(n) + (ptys.count(n) ? ptys[n]->slavePath() : missing(n)));
+            QVERIFY2(why.isEmpty() ? !tip.contains("\nNo such") && !tip.contains("\nIn use") : tip.endsWith('\n' + why), qPrintable(tip));
+        }
         // No probe closed the console's port or changed its number: it still carries bytes to its
         // line. A probe that opened a port closed it again, writing nothing: another opener gets it.
         QCOMPARE(c.MSComm1().isOpen(), consolePort != 0);
