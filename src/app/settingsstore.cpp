@@ -1,8 +1,5 @@
 #include "app/settingsstore.h"
 
-#include <QSettings>
-
-#ifndef Q_OS_WIN
 #include "app/platform.h"
 
 #include <QApplication>
@@ -11,58 +8,16 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
-#include <QList>
 #include <QSaveFile>
+#include <QSettings>
 #include <QStringDecoder>
-#endif
 
 namespace store {
-namespace {
-
-// Organisation and application are both the application name, so the store is one file
-// (Kestrelworks/Kestrelworks.conf) or one registry key per user.
-QSettings open(const QString &application) { return QSettings(application, application); }
-
-} // namespace
-
-#ifdef Q_OS_WIN
-
-// The registry keeps strings as they are: nothing to parse, nothing to damage.
-QString read(const QString &application, const QString &section, const QString &key,
-             const QString &defaultText)
-{
-    return open(application).value(section + QLatin1Char('/') + key, defaultText).toString();
-}
-
-void write(const QString &application, const QString &section, const QString &key,
-           const QString &text)
-{
-    QSettings s = open(application);
-    s.setValue(section + QLatin1Char('/') + key, text);
-    s.sync();
-}
-
-#else
-
 namespace {
 
 // First line of every file this store writes. Without it the file may come from the older
 // writer, whose quotes and escapes would read differently here.
 const QByteArray kHeader = "; Each value is the exact text after the first \"=\" of its line.";
-
-struct Line {
-    enum Kind { Other, Section, Entry, Broken } kind = Other; // Other: blank or comment
-    QByteArray raw; // as in the file, without the line end
-    QString section; // Section: its name; Entry: the section it lies in
-    QString key;
-    QString value;
-};
-
-struct IniFile {
-    QByteArray bytes;   // the whole file as read
-    QList<Line> lines;
-    bool clean = true;
-};
 
 bool isUtf8(const QByteArray &bytes)
 {
@@ -73,41 +28,45 @@ bool isUtf8(const QByteArray &bytes)
 
 QString sectionKey(const QString &section, const QString &key) { return section + QLatin1Char('\n') + key; }
 
-IniFile parse(const QString &path)
+// The transaction open at this moment, innermost first (one thread: the user interface's).
+Transaction *g_open = nullptr;
+
+QString saveFailure(const QString &where, const QString &reason)
 {
-    IniFile ini;
-    QFile file(path);
-    if (!file.exists())
-        return ini;
-    if (!file.open(QIODevice::ReadOnly)) {
-        ini.clean = false; // there, but unreadable: nothing may be written over it
-        return ini;
-    }
-    ini.bytes = file.readAll();
-    QList<QByteArray> raws = ini.bytes.split('\n');
-    if (ini.bytes.endsWith('\n') || ini.bytes.isEmpty())
+    return QStringLiteral("Could not save the settings to %1: %2. The settings file is left as it was.").arg(where, reason);
+}
+
+} // namespace
+
+// ---- The text ----
+
+Document::Document(const QByteArray &bytes)
+{
+    QList<QByteArray> raws = bytes.split('\n');
+    if (bytes.endsWith('\n') || bytes.isEmpty())
         raws.removeLast();
     const bool ownFormat = !raws.isEmpty() && raws.first().chopped(raws.first().endsWith('\r')) == kHeader;
     QString section;
     QHash<QString, int> seen;
+    m_lines.reserve(raws.size());
     for (QByteArray raw : std::as_const(raws)) {
         if (raw.endsWith('\r'))
             raw.chop(1);
         Line line{Line::Other, raw, {}, {}, {}};
         const QByteArray trimmed = raw.trimmed();
         if (trimmed.isEmpty() || trimmed.startsWith(';') || trimmed.startsWith('#')) {
-            ini.lines.append(line);
+            m_lines.append(line);
             continue;
         }
         if (!isUtf8(raw))
-            ini.clean = false;
+            m_clean = false;
         const QString text = QString::fromUtf8(raw);
         if (trimmed.startsWith('[')) {
             // An unclosed name still opens its section, so the keys under it stay where they are.
             const QString name = text.trimmed();
             const qsizetype close = name.indexOf(QLatin1Char(']'));
             if (close != name.size() - 1)
-                ini.clean = false;
+                m_clean = false;
             section = name.mid(1, close < 0 ? -1 : close - 1).trimmed();
             line.kind = Line::Section;
             line.section = section;
@@ -122,45 +81,67 @@ IniFile parse(const QString &path)
             } else if (!ownFormat
                        && (line.value.startsWith(QLatin1Char('"')) || line.value.startsWith(QLatin1Char('@'))
                            || line.value.contains(QLatin1Char('\\')))) {
-                ini.clean = false;
+                m_clean = false;
             }
             if (seen.contains(sectionKey(section, line.key)))
-                ini.clean = false;
-            seen.insert(sectionKey(section, line.key), int(ini.lines.size()));
+                m_clean = false;
+            seen.insert(sectionKey(section, line.key), int(m_lines.size()));
         } else {
             line.kind = Line::Broken;
-            ini.clean = false;
+            m_clean = false;
         }
-        ini.lines.append(line);
+        m_lines.append(line);
     }
-    return ini;
 }
 
 // Index of the line holding the key: the last one, as a key given twice is read.
-qsizetype find(const IniFile &ini, const QString &section, const QString &key)
+qsizetype Document::find(const QString &section, const QString &key) const
 {
-    for (qsizetype i = ini.lines.size() - 1; i >= 0; --i) {
-        const Line &l = ini.lines[i];
-        if (l.kind == Line::Entry && l.section == section && l.key == key)
+    for (qsizetype i = m_lines.size() - 1; i >= 0; --i) {
+        const Line &l = m_lines[i];
+        if (l.kind == Line::Entry && l.key == key && l.section == section)
             return i;
     }
     return -1;
 }
 
-QByteArray entryText(const Line &l)
+std::optional<QString> Document::value(const QString &section, const QString &key) const
 {
-    if (l.value.contains(QLatin1Char('\n')) || l.value.contains(QLatin1Char('\r')))
-        return l.key.toUtf8() + "%=" + l.value.toUtf8().toPercentEncoding();
-    return l.key.toUtf8() + '=' + l.value.toUtf8();
+    const qsizetype i = find(section, key);
+    return i < 0 ? std::nullopt : std::optional<QString>(m_lines[i].value);
 }
 
-// The file's text: the header, then every line in its place. Lines that cannot be read, and
-// the earlier of a key given twice, become comments; nothing is left out.
-QByteArray serialise(const IniFile &ini)
+void Document::setValue(const QString &section, const QString &key, const QString &text)
 {
+    if (const qsizetype i = find(section, key); i >= 0) {
+        m_lines[i].value = text;
+        return;
+    }
+    // After the section's last line of its own, or as a new section at the end.
+    qsizetype after = -1;
+    for (qsizetype j = 0; j < m_lines.size(); ++j)
+        if ((m_lines[j].kind == Line::Section || m_lines[j].kind == Line::Entry) && m_lines[j].section == section)
+            after = j;
+    if (after < 0) {
+        // A blank line before it, unless there is one (lines made here have no raw text).
+        if (const Line *l = m_lines.isEmpty() ? nullptr : &m_lines.last();
+            l && (l->kind != Line::Other || !l->raw.trimmed().isEmpty()))
+            m_lines.append(Line{});
+        m_lines.append(Line{Line::Section, {}, section, {}, {}});
+        after = m_lines.size() - 1;
+    }
+    m_lines.insert(after + 1, Line{Line::Entry, {}, section, key, text});
+}
+
+QByteArray Document::text() const
+{
+    QHash<QString, qsizetype> last; // the line each key is read from
+    for (qsizetype i = 0; i < m_lines.size(); ++i)
+        if (m_lines[i].kind == Line::Entry)
+            last.insert(sectionKey(m_lines[i].section, m_lines[i].key), i);
     QByteArray out = kHeader + '\n';
-    for (qsizetype i = 0; i < ini.lines.size(); ++i) {
-        const Line &l = ini.lines[i];
+    for (qsizetype i = 0; i < m_lines.size(); ++i) {
+        const Line &l = m_lines[i];
         switch (l.kind) {
         case Line::Other:
             if (i > 0 || l.raw != kHeader)
@@ -170,7 +151,12 @@ QByteArray serialise(const IniFile &ini)
             out += '[' + l.section.toUtf8() + "]\n";
             break;
         case Line::Entry:
-            out += (find(ini, l.section, l.key) == i ? entryText(l) : "; " + l.raw) + '\n';
+            if (last.value(sectionKey(l.section, l.key)) != i)
+                out += "; " + l.raw + '\n';
+            else if (l.value.contains(QLatin1Char('\n')) || l.value.contains(QLatin1Char('\r')))
+                out += l.key.toUtf8() + "%=" + l.value.toUtf8().toPercentEncoding() + '\n';
+            else
+                out += l.key.toUtf8() + '=' + l.value.toUtf8() + '\n';
             break;
         case Line::Broken:
             out += "; " + l.raw + '\n';
@@ -180,71 +166,146 @@ QByteArray serialise(const IniFile &ini)
     return out;
 }
 
-// Keeps a file that could not be read cleanly beside it, once for each content it had, and
-// tells the user where. False when no copy could be made: then nothing may be written.
-bool keepAside(const QString &path, const QByteArray &bytes)
+// ---- The transaction ----
+
+#ifndef Q_OS_WIN
+namespace {
+
+// QSettings' per-user file of the application, found without reading it (QSettings reads its
+// file as it is constructed): the folder of a sibling file that does not exist.
+QString filePath(const QString &application)
 {
-    static QHash<QString, std::pair<QByteArray, bool>> kept;
-    if (const auto it = kept.constFind(path); it != kept.cend() && it->first == bytes)
-        return it->second;
+    const QString probe = QSettings(application, QStringLiteral(".quorvane-path")).fileName();
+    return QFileInfo(probe).absolutePath() + QLatin1Char('/') + application + QStringLiteral(".conf");
+}
+
+// Keeps a file that could not be read cleanly beside it, once for each content it had, and
+// tells the user where. Returns an empty text, or why no copy could be made: then nothing may
+// be written.
+QString keepAside(const QString &path, const QByteArray &bytes)
+{
+    static QHash<QString, QByteArray> kept; // what was last kept of each file
+    if (const auto it = kept.constFind(path); it != kept.cend() && *it == bytes)
+        return {};
     const QString stem = path + QStringLiteral(".damaged-")
         + QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
     QString copy = stem;
     for (int n = 2; QFileInfo::exists(copy); ++n)
         copy = stem + QLatin1Char('-') + QString::number(n);
-    const bool ok = QFile::copy(path, copy);
-    kept.insert(path, {bytes, ok});
-    const QString text = ok
-        ? QStringLiteral("The settings file %1 could not be read cleanly. It has been kept as %2, and the "
-                         "settings are now saved in a clean file.").arg(QDir::toNativeSeparators(path), QDir::toNativeSeparators(copy))
-        : QStringLiteral("The settings file %1 could not be read cleanly, and no copy of it could be kept. "
-                         "The settings are not saved.").arg(QDir::toNativeSeparators(path));
+    QFile original(path);
+    if (!original.copy(copy))
+        return QStringLiteral("The settings file %1 could not be read cleanly, and no copy of it could be kept (%2). "
+                              "The settings are not saved.")
+            .arg(QDir::toNativeSeparators(path), original.errorString());
+    kept.insert(path, bytes);
     // Over the window that asked for the write (the settings window is topmost).
-    platform::message(QApplication::activeWindow(), {text, QMessageBox::Warning, QMessageBox::Ok, platform::kAppTitle});
-    return ok;
+    platform::message(QApplication::activeWindow(),
+                      {QStringLiteral("The settings file %1 could not be read cleanly. It has been kept as %2, and the "
+                                      "settings are now saved in a clean file.")
+                           .arg(QDir::toNativeSeparators(path), QDir::toNativeSeparators(copy)),
+                       QMessageBox::Warning, QMessageBox::Ok, platform::kAppTitle});
+    return {};
 }
 
 } // namespace
+#endif
+
+Transaction::Transaction(const QString &application) : m_application(application), m_previous(g_open)
+{
+    for (Transaction *t = g_open; t; t = t->m_previous)
+        if (!t->m_joined && t->m_application == application) {
+            m_joined = t;
+            break;
+        }
+    g_open = this;
+    if (m_joined)
+        return;
+#ifdef Q_OS_WIN
+    // Organisation and application are both the application name: one registry key per user.
+    m_settings = std::make_unique<QSettings>(application, application);
+#else
+    m_path = filePath(application);
+    QFile file(m_path);
+    if (file.open(QIODevice::ReadOnly)) {
+        m_bytes = file.readAll();
+        m_document = Document(m_bytes);
+    } else {
+        // There, but unreadable: it cannot be kept aside either, so nothing is written over it.
+        m_unreadable = file.exists();
+    }
+#endif
+}
+
+Transaction::~Transaction()
+{
+    if (!m_joined && m_dirty)
+        commit();
+    g_open = m_previous;
+}
+
+QString Transaction::read(const QString &section, const QString &key, const QString &defaultText) const
+{
+    const Transaction &t = owner();
+#ifdef Q_OS_WIN
+    return t.m_settings->value(section + QLatin1Char('/') + key, defaultText).toString();
+#else
+    return t.m_document.value(section, key).value_or(defaultText);
+#endif
+}
+
+void Transaction::write(const QString &section, const QString &key, const QString &text)
+{
+    Transaction &t = owner();
+    t.m_dirty = true;
+#ifdef Q_OS_WIN
+    t.m_settings->setValue(section + QLatin1Char('/') + key, text);
+#else
+    t.m_document.setValue(section, key, text);
+#endif
+}
+
+bool Transaction::commit()
+{
+    if (m_joined || !m_dirty)
+        return true;
+    m_dirty = false;
+    m_error.clear();
+#ifdef Q_OS_WIN
+    // The registry keeps strings as they are: nothing to parse, nothing to damage.
+    m_settings->sync();
+    if (m_settings->status() != QSettings::NoError)
+        m_error = saveFailure(m_settings->fileName(), QStringLiteral("access denied"));
+#else
+    if (m_unreadable || !m_document.clean())
+        m_error = keepAside(m_path, m_bytes);
+    if (!m_error.isEmpty())
+        return false;
+    const QByteArray text = m_document.text();
+    QDir().mkpath(QFileInfo(m_path).absolutePath());
+    QSaveFile file(m_path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit()) {
+        m_error = saveFailure(QDir::toNativeSeparators(m_path), file.errorString());
+        return false;
+    }
+    m_bytes = text;
+    m_unreadable = false;
+    m_document = Document(text);
+#endif
+    return m_error.isEmpty();
+}
 
 QString read(const QString &application, const QString &section, const QString &key,
              const QString &defaultText)
 {
-    const IniFile ini = parse(open(application).fileName());
-    const qsizetype i = find(ini, section, key);
-    return i < 0 ? defaultText : ini.lines[i].value;
+    return Transaction(application).read(section, key, defaultText);
 }
 
 void write(const QString &application, const QString &section, const QString &key,
            const QString &text)
 {
-    const QString path = open(application).fileName();
-    IniFile ini = parse(path);
-    if (!ini.clean && !keepAside(path, ini.bytes))
-        return;
-    if (const qsizetype i = find(ini, section, key); i >= 0) {
-        ini.lines[i].value = text;
-    } else {
-        // After the section's last line of its own, or as a new section at the end.
-        qsizetype after = -1;
-        for (qsizetype j = 0; j < ini.lines.size(); ++j)
-            if ((ini.lines[j].kind == Line::Section || ini.lines[j].kind == Line::Entry) && ini.lines[j].section == section)
-                after = j;
-        if (after < 0) {
-            if (!ini.lines.isEmpty() && !ini.lines.last().raw.trimmed().isEmpty())
-                ini.lines.append(Line{});
-            ini.lines.append(Line{Line::Section, {}, section, {}, {}});
-            after = ini.lines.size() - 1;
-        }
-        ini.lines.insert(after + 1, Line{Line::Entry, {}, section, key, text});
-    }
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QSaveFile file(path);
-    if (file.open(QIODevice::WriteOnly)) {
-        file.write(serialise(ini));
-        file.commit();
-    }
+    Transaction t(application);
+    t.write(section, key, text);
+    t.commit();
 }
-
-#endif
 
 } // namespace store
