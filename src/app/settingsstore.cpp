@@ -283,7 +283,9 @@ bool Transaction::commit()
     const QByteArray text = m_document.text();
     QDir().mkpath(QFileInfo(m_path).absolutePath());
     QSaveFile file(m_path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit()) {
+    // Unbuffered, so a full disk fails the write itself: a buffered write would only fail as the
+    // file is committed, and the commit would then put the short file in place of the old one.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) || file.write(text) != text.size() || !file.commit()) {
         m_error = saveFailure(QDir::toNativeSeparators(m_path), file.errorString());
         return false;
     }
