@@ -19,13 +19,6 @@ namespace {
 // writer, whose quotes and escapes would read differently here.
 const QByteArray kHeader = "; Each value is the exact text after the first \"=\" of its line.";
 
-bool isUtf8(const QByteArray &bytes)
-{
-    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    (void)QString(decoder(bytes));
-    return !decoder.hasError();
-}
-
 QString sectionKey(const QString &section, const QString &key) { return section + QLatin1Char('\n') + key; }
 
 // The transaction open at this moment, innermost first (one thread: the user interface's).
@@ -40,40 +33,42 @@ QString saveFailure(const QString &where, const QString &reason)
 
 // ---- The text ----
 
-Document::Document(const QByteArray &bytes)
+Document::Document(const QByteArray &bytes) : m_bytes(bytes)
 {
-    QList<QByteArray> raws = bytes.split('\n');
-    if (bytes.endsWith('\n') || bytes.isEmpty())
-        raws.removeLast();
-    const bool ownFormat = !raws.isEmpty() && raws.first().chopped(raws.first().endsWith('\r')) == kHeader;
     QString section;
-    QHash<QString, int> seen;
-    m_lines.reserve(raws.size());
-    for (QByteArray raw : std::as_const(raws)) {
-        if (raw.endsWith('\r'))
-            raw.chop(1);
-        Line line{Line::Other, raw, {}, {}, {}};
-        const QByteArray trimmed = raw.trimmed();
+    QHash<QString, qsizetype> seen; // the line each key was last found on
+    bool ownFormat = false;
+    for (qsizetype start = 0; start < bytes.size();) {
+        qsizetype end = bytes.indexOf('\n', start);
+        if (end < 0)
+            end = bytes.size();
+        const qsizetype length = end - start - (end > start && bytes[end - 1] == '\r');
+        Line line{Line::Other, start, length, false, {}, {}, {}};
+        const QByteArrayView text8(bytes.constData() + start, length), trimmed = text8.trimmed();
+        if (start == 0)
+            ownFormat = text8 == QByteArrayView(kHeader);
+        start = end + 1;
         if (trimmed.isEmpty() || trimmed.startsWith(';') || trimmed.startsWith('#')) {
             m_lines.append(line);
             continue;
         }
-        if (!isUtf8(raw))
+        QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+        const QString text = decoder(text8);
+        if (decoder.hasError())
             m_clean = false;
-        const QString text = QString::fromUtf8(raw);
         if (trimmed.startsWith('[')) {
             // An unclosed name still opens its section, so the keys under it stay where they are.
-            const QString name = text.trimmed();
+            const QStringView name = QStringView(text).trimmed();
             const qsizetype close = name.indexOf(QLatin1Char(']'));
             if (close != name.size() - 1)
                 m_clean = false;
-            section = name.mid(1, close < 0 ? -1 : close - 1).trimmed();
+            section = name.mid(1, close < 0 ? -1 : close - 1).trimmed().toString();
             line.kind = Line::Section;
             line.section = section;
-        } else if (const qsizetype eq = text.indexOf(QLatin1Char('=')); eq > 0 && !text.left(eq).trimmed().isEmpty()) {
+        } else if (const qsizetype eq = text.indexOf(QLatin1Char('=')); eq > 0 && !QStringView(text).left(eq).trimmed().isEmpty()) {
             line.kind = Line::Entry;
             line.section = section;
-            line.key = text.left(eq).trimmed();
+            line.key = QStringView(text).left(eq).trimmed().toString();
             line.value = text.mid(eq + 1);
             if (line.key.endsWith(QLatin1Char('%'))) {
                 line.key.chop(1);
@@ -83,15 +78,24 @@ Document::Document(const QByteArray &bytes)
                            || line.value.contains(QLatin1Char('\\')))) {
                 m_clean = false;
             }
-            if (seen.contains(sectionKey(section, line.key)))
+            // A key given twice is read from its last line; the earlier one is kept as a comment.
+            qsizetype &last = seen[sectionKey(section, line.key)];
+            if (last > 0) {
+                m_lines[last - 1].shadowed = true;
                 m_clean = false;
-            seen.insert(sectionKey(section, line.key), int(m_lines.size()));
+            }
+            last = m_lines.size() + 1; // 0: not seen before
         } else {
             line.kind = Line::Broken;
             m_clean = false;
         }
         m_lines.append(line);
     }
+}
+
+QByteArrayView Document::raw(const Line &l) const
+{
+    return l.length < 0 ? QByteArrayView() : QByteArrayView(m_bytes.constData() + l.start, l.length);
 }
 
 // Index of the line holding the key: the last one, as a key given twice is read.
@@ -125,41 +129,48 @@ void Document::setValue(const QString &section, const QString &key, const QStrin
     if (after < 0) {
         // A blank line before it, unless there is one (lines made here have no raw text).
         if (const Line *l = m_lines.isEmpty() ? nullptr : &m_lines.last();
-            l && (l->kind != Line::Other || !l->raw.trimmed().isEmpty()))
+            l && (l->kind != Line::Other || !raw(*l).trimmed().isEmpty()))
             m_lines.append(Line{});
-        m_lines.append(Line{Line::Section, {}, section, {}, {}});
+        m_lines.append(Line{Line::Section, 0, -1, false, section, {}, {}});
         after = m_lines.size() - 1;
     }
-    m_lines.insert(after + 1, Line{Line::Entry, {}, section, key, text});
+    m_lines.insert(after + 1, Line{Line::Entry, 0, -1, false, section, key, text});
 }
 
 QByteArray Document::text() const
 {
-    QHash<QString, qsizetype> last; // the line each key is read from
-    for (qsizetype i = 0; i < m_lines.size(); ++i)
-        if (m_lines[i].kind == Line::Entry)
-            last.insert(sectionKey(m_lines[i].section, m_lines[i].key), i);
-    QByteArray out = kHeader + '\n';
+    // A line kept as it was loses the carriage returns at its end: one of them would be read as
+    // part of the line end the next time, so the file would change with every write.
+    QByteArray out;
+    out.reserve(m_bytes.size() + 1024);
+    const auto keep = [&out](QByteArrayView line) {
+        while (line.endsWith('\r'))
+            line.chop(1);
+        out.append(line).append('\n');
+    };
+    out.append(kHeader).append('\n');
     for (qsizetype i = 0; i < m_lines.size(); ++i) {
         const Line &l = m_lines[i];
         switch (l.kind) {
         case Line::Other:
-            if (i > 0 || l.raw != kHeader)
-                out += l.raw + '\n';
+            if (i > 0 || raw(l) != QByteArrayView(kHeader))
+                keep(raw(l));
             break;
         case Line::Section:
-            out += '[' + l.section.toUtf8() + "]\n";
+            out.append('[').append(l.section.toUtf8()).append("]\n");
             break;
         case Line::Entry:
-            if (last.value(sectionKey(l.section, l.key)) != i)
-                out += "; " + l.raw + '\n';
-            else if (l.value.contains(QLatin1Char('\n')) || l.value.contains(QLatin1Char('\r')))
-                out += l.key.toUtf8() + "%=" + l.value.toUtf8().toPercentEncoding() + '\n';
+            if (l.shadowed)
+                out.append("; "), keep(raw(l));
+            else if (l.value.contains(QLatin1Char('\n')) || l.value.contains(QLatin1Char('\r'))
+                     || l.key.isEmpty() || l.key.endsWith(QLatin1Char('%')) || l.key.back().isSpace())
+                // (a key that plain would read as another: none, the encoded form's, blanks cut off)
+                out.append(l.key.toUtf8()).append("%=").append(l.value.toUtf8().toPercentEncoding()).append('\n');
             else
-                out += l.key.toUtf8() + '=' + l.value.toUtf8() + '\n';
+                out.append(l.key.toUtf8()).append('=').append(l.value.toUtf8()).append('\n');
             break;
         case Line::Broken:
-            out += "; " + l.raw + '\n';
+            out.append("; "), keep(raw(l));
             break;
         }
     }

@@ -7,8 +7,8 @@
 // (~/.config/<application>/<application>.conf), read and written here:
 //
 // - A value is the exact text after the first "=" of its line: no list splitting at commas,
-//   no "@" types, no quotes or backslash escapes, blanks kept. A value holding a line break is
-//   written percent-encoded on a line "key%=...".
+//   no "@" types, no quotes or backslash escapes, blanks kept. A value holding a line break (or
+//   of an odd key read from a hand-made file) is written percent-encoded on a line "key%=...".
 // - A write keeps every other line of the file as it is (unknown keys and sections, comments)
 //   and replaces the file atomically. Keys new to a section go after its last key, so an empty
 //   store is written in the order of the writes.
@@ -23,6 +23,7 @@
 // or take part in the transaction open at that moment.
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QList>
 #include <QString>
 
@@ -50,13 +51,16 @@ public:
 private:
     struct Line {
         enum Kind { Other, Section, Entry, Broken } kind = Other; // Other: blank or comment
-        QByteArray raw; // as in the file, without the line end
+        qsizetype start = 0, length = -1; // the line in the file read, without its end; -1: a new line
+        bool shadowed = false; // an entry whose key is given again further down
         QString section; // Section: its name; Entry: the section it lies in
         QString key;
         QString value;
     };
     qsizetype find(const QString &section, const QString &key) const;
+    QByteArrayView raw(const Line &line) const;
 
+    QByteArray m_bytes; // the text read
     QList<Line> m_lines;
     bool m_clean = true;
 };
