@@ -127,7 +127,6 @@ struct Model {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    fuzzing::ensureApp();
     if (size == 0)
         return 0;
     const uint8_t how = data[0];

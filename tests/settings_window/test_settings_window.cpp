@@ -26,25 +26,21 @@ QStringList texts(const QListWidget *l) { QStringList out; for (int i = 0; i < l
 QString missing(int n) { return QStringLiteral("/nonexistent/quorvane-COM%1").arg(n); }
 bool topmost(const QWidget &w) { return w.windowFlags().testFlag(Qt::WindowStaysOnTopHint); }
 
-// What the kernel reports of one file (inotify on its folder): "open" for every open of the
-// file, "replaced" for every file renamed onto its name.
-class FileWatch {
-    int m_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    QByteArray m_name;
-public:
-    explicit FileWatch(const QString &path) : m_name(QFile::encodeName(QFileInfo(path).fileName()))
-    {
-        inotify_add_watch(m_fd, QFile::encodeName(QFileInfo(path).absolutePath()).constData(), IN_OPEN | IN_MOVED_TO);
-    }
-    ~FileWatch() { close(m_fd); }
+// What the kernel reports of one file (inotify on its folder) since the last look: "open" for
+// each open, "replaced" for each file renamed onto its name.
+struct FileWatch {
+    int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    QByteArray name;
+    explicit FileWatch(const QString &path) : name(QFile::encodeName(QFileInfo(path).fileName()))
+    { inotify_add_watch(fd, QFile::encodeName(QFileInfo(path).absolutePath()).constData(), IN_OPEN | IN_MOVED_TO); }
+    ~FileWatch() { close(fd); }
     QString take()
     {
         QStringList seen;
         alignas(inotify_event) char buffer[4096];
-        for (ssize_t n; (n = read(m_fd, buffer, sizeof buffer)) > 0;)
-            for (const char *p = buffer; p < buffer + n; p += sizeof(inotify_event) + reinterpret_cast<const inotify_event *>(p)->len)
-                if (const auto *e = reinterpret_cast<const inotify_event *>(p); e->len && m_name == e->name)
-                    seen << (e->mask & IN_OPEN ? "open" : "replaced");
+        for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;)
+            for (auto *e = reinterpret_cast<const inotify_event *>(buffer); (const char *)e < buffer + n; e = (const inotify_event *)((const char *)(e + 1) + e->len))
+                if (e->len && name == e->name) seen << (e->mask & IN_OPEN ? "open" : "replaced");
         return seen.join(' ');
     }
 };
@@ -232,10 +228,8 @@ private slots:
     void storeFile()
     {
         QFETCH(QString, folder); QFETCH(QString, created); QFETCH(QString, ok); QFETCH(QString, reason);
-        if (folder == "read-only" && geteuid() == 0)
-            QSKIP("root writes into a read-only folder (the full disk row fails a write as root)");
-        if (folder == "full" && geteuid() != 0)
-            QSKIP("mounting a full tmpfs needs root (the read-only row fails a write as a user)");
+        if ((folder == "read-only" || folder == "full") && (folder == "full") != (geteuid() == 0))
+            QSKIP(geteuid() ? "mounting a full tmpfs needs root" : "root writes into a read-only folder");
         console();
         const QString path = store.filePath();
         const QByteArray dir = QFile::encodeName(QFileInfo(path).absolutePath());
@@ -258,8 +252,7 @@ private slots:
         QCOMPARE(platform.texts(), reason.isEmpty() ? QStringList() : QStringList("Could not save the settings to " + path + ": "
                  + reason + ". The settings file is left as it was."));
         QVERIFY(platform.messages.isEmpty() || (platform.messages[0].caption == "Kestrelworks" && platform.messages[0].buttons == QMessageBox::Ok));
-        QVERIFY(reason.isEmpty() ? store.value("ValvePositions", "MaxStrings") == "7" : store.text() == before);
-        QVERIFY(!s.isVisible() && console().numRows() == 7);
+        QVERIFY((reason.isEmpty() ? store.value("ValvePositions", "MaxStrings") == "7" : store.text() == before) && !s.isVisible() && console().numRows() == 7);
     }
 
     // The list scanned at creation and on "Re-Scan Ports", and a real press with the pointer at a
