@@ -12,8 +12,14 @@
 #include <QApplication>
 #include <QCursor>
 #include <QPointer>
+#include <QScopeGuard>
 #include <QSerialPort>
 #include <QTest>
+
+#include <sys/inotify.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -21,6 +27,25 @@ void settle() { QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDele
 QStringList texts(const QListWidget *l) { QStringList out; for (int i = 0; i < l->count(); ++i) out << l->item(i)->text(); return out; }
 QString missing(int n) { return QStringLiteral("/nonexistent/quorvane-COM%1").arg(n); }
 bool topmost(const QWidget &w) { return w.windowFlags().testFlag(Qt::WindowStaysOnTopHint); }
+
+// What the kernel reports of one file (inotify on its folder) since the last look: "open" for
+// each open, "replaced" for each file renamed onto its name.
+struct FileWatch {
+    int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    QByteArray name;
+    explicit FileWatch(const QString &path) : name(QFile::encodeName(QFileInfo(path).fileName()))
+    { inotify_add_watch(fd, QFile::encodeName(QFileInfo(path).absolutePath()).constData(), IN_OPEN | IN_MOVED_TO); }
+    ~FileWatch() { close(fd); }
+    QString take()
+    {
+        QStringList seen;
+        alignas(inotify_event) char buffer[4096];
+        for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;)
+            for (auto *e = reinterpret_cast<const inotify_event *>(buffer); (const char *)e < buffer + n; e = (const inotify_event *)((const char *)(e + 1) + e->len))
+                if (e->len && name == e->name) seen << (e->mask & IN_OPEN ? "open" : "replaced");
+        return seen.join(' ');
+    }
+};
 
 } // namespace
 
@@ -187,6 +212,49 @@ private slots:
                  ok ? QStringList({QString::number(rows), QString::number(rows), "4"}) : QStringList({"11", "", ""}));
         QCOMPARE(c.numRows(), int16_t(rows)); // the console laid out again, or as it was
         QVERIFY(c.SendCommand[rows - 1]->isVisibleTo(&c) && !c.SendCommand[rows]->isVisibleTo(&c) && platform.messages.isEmpty());
+    }
+
+    // The store file is opened once as the window is created (port list and fields) and once by
+    // "OK", which replaces it once. A folder "OK" cannot write to is named in a message with the
+    // reason; the file stays as it was, and "OK" goes on.
+    void storeFile_data()
+    {
+        QTest::addColumn<QString>("folder");
+        QTest::addColumn<QString>("ok"); // the file's events at "OK"; at creation: one "open" where it can be
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("writable") << "writable" << "open replaced" << "";
+        QTest::newRow("read-only") << "read-only" << "open" << "Permission denied";
+        QTest::newRow("full disk") << "full" << "open" << "No space left on device";
+        QTest::newRow("a regular file") << "file" << "" << "Not a directory";
+    }
+    void storeFile()
+    {
+        QFETCH(QString, folder); QFETCH(QString, ok); QFETCH(QString, reason);
+        if ((folder == "read-only" || folder == "full") && (folder == "full") != (geteuid() == 0))
+            QSKIP(geteuid() ? "mounting a full tmpfs needs root" : "root writes into a read-only folder");
+        console();
+        const QString path = store.filePath();
+        const QByteArray dir = QFile::encodeName(QFileInfo(path).absolutePath());
+        store.set("ValvePositions", "MaxStrings", "9");
+        const QByteArray before = folder == "file" ? QByteArray() : store.text();
+        if (folder == "file")
+            store.clear(), QFile(QFile::decodeName(dir)).open(QIODevice::WriteOnly); // the folder's name taken by a file
+        else if (folder == "read-only")
+            chmod(dir.constData(), 0555);
+        const auto restore = qScopeGuard([&] { umount2(dir.constData(), MNT_DETACH), chmod(dir.constData(), 0755), QFile::remove(dir); });
+        QVERIFY(folder != "full" || mount("tmpfs", dir.constData(), "tmpfs", 0, "size=4k") == 0);
+        if (folder == "full") // its one page taken by the file
+            store.setText(before);
+        FileWatch watch(path);
+        Settings &s = freshSettings();
+        QCOMPARE(watch.take(), folder == "file" ? "" : "open");
+        s.show(), s.fields.MaxStrings->setText("7");
+        QTest::mouseClick(s.cmdOK, Qt::LeftButton);
+        QCOMPARE(watch.take(), ok);
+        QCOMPARE(platform.texts(), reason.isEmpty() ? QStringList() : QStringList("Could not save the settings to " + path + ": "
+                 + reason + ". The settings file is left as it was."));
+        QVERIFY(platform.messages.isEmpty() || (platform.messages[0].caption == "Kestrelworks" && platform.messages[0].buttons == QMessageBox::Ok));
+        QVERIFY((reason.isEmpty() ? store.value("ValvePositions", "MaxStrings") == "7" : store.text() == before) && !s.isVisible() && console().numRows() == 7);
     }
 
     // The list scanned at creation and on "Re-Scan Ports", and a real press with the pointer at a
