@@ -165,6 +165,9 @@ bool NetworkLine::apply(const LineSettings &s)
 {
     if (!m_open)
         return false;
+    // Start bit, data bits, parity bit, stop bits (a raw port is taken to run at these too).
+    m_usPerByte = (1 + int(s.dataBits) + (s.parity == QSerialPort::NoParity ? 0 : 1)
+                   + (s.stopBits == QSerialPort::OneStop ? 1 : 2)) * 1e6 / s.baud;
     if (!m_telnet)
         return true; // a raw port's line is set where it is served
     quint8 parity = 1;
@@ -200,7 +203,11 @@ void NetworkLine::close()
     const bool wasOpen = m_open;
     m_open = false; // before the socket says it disconnected: a close is no loss
     if (wasOpen && m_socket.state() == QAbstractSocket::ConnectedState) {
-        // What was written still goes out: the server closes its side once it has it.
+        // What was written still goes out, on the far port too: a server may drop what its
+        // port has not sent when the connection ends.
+        const qint64 waitUs = std::min<qint64>(m_wireBusyUntilUs - monotonicMicroseconds(), kAnswerMs * 1000);
+        if (waitUs > 0)
+            QThread::usleep(quint64(waitUs));
         m_socket.disconnectFromHost();
         if (m_socket.state() != QAbstractSocket::UnconnectedState)
             m_socket.waitForDisconnected(kAnswerMs);
@@ -209,10 +216,23 @@ void NetworkLine::close()
     dropWaiting();
 }
 
+// Time for a server on the network to pass bytes on to its port, beyond their time on the wire.
+constexpr qint64 kForwardUs = 10'000;
+
+qint64 NetworkLine::reckonedOnWire() const
+{
+    const qint64 left = m_wireBusyUntilUs - monotonicMicroseconds();
+    return left > 0 ? qint64(left / m_usPerByte) + 1 : 0;
+}
+
+qint64 NetworkLine::unsent() const { return m_open ? m_socket.bytesToWrite() + reckonedOnWire() : 0; }
+
 bool NetworkLine::write(const QByteArray &bytes)
 {
     if (!m_open)
         return false;
+    const qint64 now = monotonicMicroseconds();
+    m_wireBusyUntilUs = std::max(now + kForwardUs, m_wireBusyUntilUs) + qint64(bytes.size() * m_usPerByte);
     const QByteArray wire = m_telnet ? telnet::escape(bytes) : bytes;
     if (m_socket.write(wire) != wire.size())
         return false;
@@ -222,9 +242,17 @@ bool NetworkLine::write(const QByteArray &bytes)
 
 bool NetworkLine::drain(int msecs)
 {
+    QElapsedTimer clock;
+    clock.start();
     while (m_open && m_socket.bytesToWrite() > 0)
         if (!m_socket.waitForBytesWritten(msecs))
             return false;
+    const qint64 waitUs = m_wireBusyUntilUs - monotonicMicroseconds();
+    if (waitUs > 0) {
+        if (waitUs / 1000 > msecs - clock.elapsed())
+            return false;
+        QThread::usleep(quint64(waitUs));
+    }
     return m_open;
 }
 

@@ -32,7 +32,10 @@ public:
     bool isOpen() const override { return m_open; }
     bool apply(const LineSettings &settings) override;
     bool write(const QByteArray &bytes) override;
-    qint64 unsent() const override { return m_open ? m_socket.bytesToWrite() : 0; }
+    // Bytes not yet out of the far port: those still in the socket, and those the far port is
+    // reckoned to be sending still at the line's rate (the server does not say when it is done;
+    // a local port's count of unsent bytes includes the driver's queue in the same way).
+    qint64 unsent() const override;
     bool drain(int msecs) override;
 
     // Host and port of a network path; false when it is not one or cannot be read.
@@ -60,6 +63,7 @@ private:
     void take();
     void onDisconnected();
     QString where() const { return m_host + QLatin1Char(':') + QString::number(m_port); }
+    qint64 reckonedOnWire() const;
 
     QString m_url;
     QString m_host;
@@ -70,4 +74,8 @@ private:
     QTcpSocket m_socket;
     telnet::Client m_client;
     QByteArray m_before; // serial data that came before the open was complete
+    // The far port's sending, reckoned from the bytes written and the line's rate: it is busy
+    // until m_wireBusyUntilUs (monotonic), at m_usPerByte.
+    double m_usPerByte = 10e6 / 9600;
+    qint64 m_wireBusyUntilUs = 0;
 };
