@@ -5,13 +5,15 @@
 //
 // Runs unpaced and paced at 57600 baud, and prints blocks per second for both, their ratio,
 // the wire time of the paced replies, and the processor time of the window's thread while it
-// waits for a slow drive. Goals: at least 80% of the floor unpaced; within 5% of the wire time
+// waits for a slow drive; then the unpaced update through ser2net by RFC 2217 against the local
+// pseudo-terminal (where ser2net is installed). Goals: at least 80% of the floor unpaced; within 5% of the wire time
 // paced; under a quarter of a core while waiting. Exits with 2 when a goal is missed.
 #include "console/stringfun.h"
 #include "firmware/frmflash.h"
 #include "settings/settingswindow.h"
 #include "sim/ptyserver.h"
 #include "support/scriptedplatform.h"
+#include "support/ser2net.h"
 #include "support/tempstore.h"
 
 #include <QApplication>
@@ -21,6 +23,7 @@
 #include <QTemporaryDir>
 
 #include <cstdio>
+#include <memory>
 #include <sys/resource.h>
 
 namespace {
@@ -89,9 +92,10 @@ Result floorRun(const QByteArray &img, int paceBaud)
     return r;
 }
 
-// The window: a whole update; timed from the first block to completion.
+// The window: a whole update; timed from the first block to completion. Through ser2net by
+// RFC 2217 when `overNetwork`.
 Result windowRun(const QString &file, int imageSize, int paceBaud, int replyDelayMs, ScriptedPlatform &ui,
-                 TempStore &store)
+                 TempStore &store, bool overNetwork = false)
 {
     sim::PtyServer server;
     Result r;
@@ -101,6 +105,13 @@ Result windowRun(const QString &file, int imageSize, int paceBaud, int replyDela
     server.bus().faults().replyDelayMs = replyDelayMs;
     server.startThread();
     store.mapPort(kCom, server.slavePath());
+    std::unique_ptr<Ser2net> ser2net;
+    if (overNetwork) {
+        ser2net = std::make_unique<Ser2net>(server.slavePath());
+        if (!ser2net->start())
+            return r;
+        store.mapPort(kCom, ser2net->rfc2217Url());
+    }
 
     frmFlash &w = windows::get<frmFlash>();
     w.cboBaud->setCurrentText(paceBaud ? QString::number(paceBaud) : "57600");
@@ -175,6 +186,17 @@ int main(int argc, char **argv)
             ++failures;
         }
         if (!win.ok || !floor.ok)
+            ++failures;
+    }
+
+    // The same unpaced update through ser2net by RFC 2217, against the local pseudo-terminal.
+    if (Ser2net::installed()) {
+        const Result local = windowRun(file, size, 0, 0, ui, store);
+        const Result net = windowRun(file, size, 0, 0, ui, store, true);
+        std::printf("unpaced   local pty %8.0f blocks/s (%.3f s)   RFC 2217 %8.0f blocks/s (%.3f s, %s)   network/local %5.1f%%\n",
+                    local.perSecond(), local.seconds, net.perSecond(), net.seconds, net.ok ? "ok" : "FAILED",
+                    local.perSecond() > 0 ? net.perSecond() / local.perSecond() * 100 : 0);
+        if (!net.ok)
             ++failures;
     }
 

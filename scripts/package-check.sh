@@ -3,7 +3,9 @@
 # its name and version, dependencies computed from the programs, every file in its place,
 # desktop-file-validate, appstreamcli validate, lintian (no errors, no warnings), and the
 # unpacked programs started from a temporary root: the console offscreen comes up and stays up
-# until it is sent SIGTERM, printing nothing; the simulator prints its device.
+# until it is sent SIGTERM, printing nothing; the simulator prints its device and names its
+# sample update file; then the package installed with apt-get (no recommended packages) and
+# its console started on an X server.
 # Installs the tools it needs (apt-get, through sudo when not root) only when they are missing.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -43,7 +45,7 @@ tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 dpkg-deb -x "$deb" "$tmp/root"
 id=com.kestrelworks.Quorvane
-for f in usr/bin/quorvane usr/bin/quorvane-cli usr/bin/quorvane-drivesim \
+for f in usr/bin/quorvane usr/bin/quorvane-cli usr/bin/quorvane-drivesim usr/share/quorvane/samples/drivesim-sample.amx \
          usr/share/applications/$id.desktop usr/share/metainfo/$id.metainfo.xml \
          usr/share/icons/hicolor/scalable/apps/$id.svg \
          usr/share/man/man1/quorvane.1.gz usr/share/man/man1/quorvane-cli.1.gz \
@@ -84,5 +86,20 @@ status=0
 timeout -s TERM 2 "$tmp/root/usr/bin/quorvane-drivesim" >"$tmp/sim.out" 2>&1 || status=$?
 [ "$status" -eq 124 ] || { cat "$tmp/sim.out" >&2; fail "the simulator ended with status $status before it was told to"; }
 grep -qx '/dev/pts/[0-9]*' "$tmp/sim.out" || { cat "$tmp/sim.out" >&2; fail "the simulator printed no device"; }
+"$tmp/root/usr/bin/quorvane-drivesim" --help | grep -qxF "  $tmp/root/usr/share/quorvane/samples/drivesim-sample.amx" \
+  || fail "the simulator's --help does not name the installed sample update file"
+
+echo "installing the package as a user would, without recommended packages, and starting it under Xvfb"
+sudo=""
+[ "$(id -u)" -ne 0 ] && sudo="sudo"
+was_installed=$(dpkg-query -W -f='${Status}' quorvane 2>/dev/null | grep -c "install ok installed" || true)
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "$deb" >/dev/null
+status=0
+HOME="$tmp/home" XDG_CONFIG_HOME="$tmp/home/.config" XDG_RUNTIME_DIR="$tmp/run" \
+  xvfb-run -a -s "-screen 0 1280x1024x24" sh -c 'timeout -s TERM 5 /usr/bin/quorvane; echo $? >"$1"' sh "$tmp/x.status" \
+  >"$tmp/x.out" 2>&1 || true
+status=$(cat "$tmp/x.status" 2>/dev/null || echo none)
+[ "$was_installed" -gt 0 ] || DEBIAN_FRONTEND=noninteractive $sudo apt-get remove -y -qq quorvane >/dev/null
+[ "$status" = 124 ] || { cat "$tmp/x.out" >&2; fail "the installed console ended with status $status under Xvfb before it was told to"; }
 
 echo "package check passed: $deb"

@@ -1,13 +1,18 @@
 // quorvane-drivesim: simulated REZizavur drives on a pseudo-terminal.
 //
 // Prints the device path (one line) on stdout, optionally makes --link PATH a symbolic link to
-// it, and serves until SIGINT or SIGTERM, across any number of closes and re-opens of the
-// console's side. The link is removed on the way out.
+// it, and serves until SIGINT, SIGTERM or SIGHUP, across any number of closes and re-opens of
+// the console's side. The link is removed on the way out.
+//
+// Exit status: 0 when told to stop (or after --help), 1 when the line cannot be served (no
+// pseudo-terminal, the link or the --image-out file cannot be written), 2 when the command line
+// is wrong (unknown option, missing or bad value, stray argument); nothing is served then.
 #include "sim/drivebus.h"
 #include "sim/ptyserver.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSocketNotifier>
@@ -27,10 +32,21 @@ void onSignal(int)
     [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[1], &c, 1);
 }
 
-void fail(const QString &text)
+constexpr int kExitFailure = 1; // the system refused: nothing to serve on, nothing written
+constexpr int kExitUsage = 2;   // the command line is wrong
+
+void fail(const QString &text, int status = kExitUsage)
 {
     std::fprintf(stderr, "quorvane-drivesim: %s\n", text.toLocal8Bit().constData());
-    std::exit(2);
+    std::exit(status);
+}
+
+// The sample update file the default drive accepts: installed beside the program's folder as
+// share/quorvane/samples (the build tree has the same layout).
+QString sampleFile()
+{
+    return QDir::cleanPath(QCoreApplication::applicationDirPath()
+                           + QStringLiteral("/../share/quorvane/samples/drivesim-sample.amx"));
 }
 
 // "1", "9", "A".."F" (as ':' ';' '<' '=' '>' '@') or the address characters themselves.
@@ -161,19 +177,22 @@ void makeLink(const QString &link, const QString &target)
     else if (old.exists())
         fail(QStringLiteral("--link: %1 exists and is not a symbolic link").arg(link));
     if (::symlink(QFile::encodeName(target).constData(), l.constData()) != 0)
-        fail(QStringLiteral("--link: cannot create %1: %2").arg(link, QString::fromLocal8Bit(strerror(errno))));
+        fail(QStringLiteral("--link: cannot create %1: %2").arg(link, QString::fromLocal8Bit(strerror(errno))),
+             kExitFailure);
 }
 
-// SIGINT and SIGTERM quit the event loop (through a pipe the notifier watches).
+// SIGINT, SIGTERM and SIGHUP (the terminal closed, a logout) quit the event loop, through a
+// pipe the notifier watches, so the link is removed on every ordinary way out.
 std::unique_ptr<QSocketNotifier> quitOnSignals(QCoreApplication &app)
 {
     if (::pipe(g_signalPipe) != 0)
-        fail(QStringLiteral("cannot create a pipe"));
+        fail(QStringLiteral("cannot create a pipe"), kExitFailure);
     struct sigaction sa{};
     sa.sa_handler = onSignal;
     sigemptyset(&sa.sa_mask);
     ::sigaction(SIGINT, &sa, nullptr);
     ::sigaction(SIGTERM, &sa, nullptr);
+    ::sigaction(SIGHUP, &sa, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
     auto quitter = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
     QObject::connect(quitter.get(), &QSocketNotifier::activated, &app, &QCoreApplication::quit);
@@ -190,9 +209,17 @@ int main(int argc, char **argv)
     QCommandLineParser p;
     p.setApplicationDescription(QStringLiteral(
         "Simulated REZizavur drives on a pseudo-terminal. Prints the device path on stdout and "
-        "serves until SIGINT or SIGTERM."));
+        "serves until SIGINT, SIGTERM or SIGHUP.\n"
+        "A sample firmware update file the default drive accepts (not firmware: for the simulator "
+        "only):\n  %1\n"
+        "Exit status: 0 when told to stop, 1 when the line cannot be served, 2 for a wrong "
+        "command line.").arg(sampleFile()));
     p.addHelpOption();
     p.addOptions(options());
+    // A wrong command line is a usage error (2); process() would end it with 1. Once parse()
+    // has accepted the line, process() only answers --help and --help-all.
+    if (!p.parse(app.arguments()))
+        fail(p.errorText() + QStringLiteral(" (see --help)"));
     p.process(app);
     if (!p.positionalArguments().isEmpty())
         fail(QStringLiteral("unexpected argument %1 (see --help)").arg(p.positionalArguments().first()));
@@ -211,15 +238,16 @@ int main(int argc, char **argv)
                      static_cast<long long>(server.bus().bytesReceived()));
     });
 
+    // Before anything is made that the way out removes: a signal from here on ends cleanly.
+    const auto quitter = quitOnSignals(app);
     if (!server.start())
-        fail(server.errorString());
+        fail(server.errorString(), kExitFailure);
     const QString link = p.value("link");
     if (!link.isEmpty())
         makeLink(link, server.slavePath());
     std::printf("%s\n", server.slavePath().toLocal8Bit().constData());
     std::fflush(stdout);
 
-    const auto quitter = quitOnSignals(app);
     const int rc = app.exec();
 
     server.stop();
@@ -228,8 +256,9 @@ int main(int argc, char **argv)
         ::unlink(QFile::encodeName(link).constData());
     if (p.isSet("image-out")) {
         QFile out(p.value("image-out"));
-        if (!out.open(QIODevice::WriteOnly) || out.write(bus.updateImage()) != bus.updateImage().size())
-            std::fprintf(stderr, "quorvane-drivesim: cannot write %s\n", out.fileName().toLocal8Bit().constData());
+        if (!out.open(QIODevice::WriteOnly) || out.write(bus.updateImage()) != bus.updateImage().size()
+            || !out.flush())
+            fail(QStringLiteral("cannot write %1: %2").arg(out.fileName(), out.errorString()), kExitFailure);
     }
     return rc;
 }

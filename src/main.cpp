@@ -1,11 +1,11 @@
 #include "app/commandline.h"
+#include "app/programicon.h"
 #include "app/termination.h"
 #include "app/windows.h"
 #include "console/stringfun.h"
 #include "monitor/trafficmonitor.h"
 
 #include <QApplication>
-#include <QIcon>
 
 int main(int argc, char **argv)
 {
@@ -16,10 +16,7 @@ int main(int argc, char **argv)
     QApplication::setApplicationName(QStringLiteral("Kestrelworks"));
     // Every window carries the program's icon in its title bar and the task bar; the desktop
     // entry of the same name gives it to the desktop's own lists.
-    QIcon icon;
-    for (int size : {16, 24, 32, 48, 64, 128, 256})
-        icon.addFile(QStringLiteral(":/icons/quorvane-%1.png").arg(size), QSize(size, size));
-    QApplication::setWindowIcon(icon);
+    QApplication::setWindowIcon(programIcon());
     QGuiApplication::setDesktopFileName(QStringLiteral("com.kestrelworks.Quorvane"));
     // The console's closing unloads every window and ends the program; hidden windows keep
     // nothing alive.

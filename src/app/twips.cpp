@@ -1,23 +1,45 @@
 #include "app/twips.h"
 
+#include <QHash>
 #include <QMargins>
 #include <QVariant>
+#include <array>
 #include <cmath>
+#include <optional>
 
 namespace twips {
 namespace {
 
-constexpr const char *kLeft = "twipsLeft";
-constexpr const char *kTop = "twipsTop";
-constexpr const char *kWidth = "twipsWidth";
-constexpr const char *kHeight = "twipsHeight";
+enum Field { kLeft, kTop, kWidth, kHeight };
+using Numbers = std::array<std::optional<double>, 4>;
+
 constexpr const char *kFramed = "twipsFramed";
 constexpr const char *kFrameApplied = "twipsFrameApplied";
 
-double read(const QWidget *w, const char *name, int pixels)
+// Each control's numbers, kept beside it until it is destroyed. Dynamic properties would do, but
+// setting one looks its name up and sends the control an event, which cost more than all the
+// rest when the layouts place hundreds of controls at start-up. Never destroyed itself, so a
+// control that outlives the program's static data still finds it.
+QHash<const QWidget *, Numbers> &table()
 {
-    const QVariant v = w->property(name);
-    return v.isValid() ? v.toDouble() : pixels * perPixel;
+    static auto *numbers = new QHash<const QWidget *, Numbers>;
+    return *numbers;
+}
+
+double read(const QWidget *w, Field f, int pixels)
+{
+    const auto it = table().constFind(w);
+    return it != table().cend() && (*it)[f] ? *(*it)[f] : pixels * perPixel;
+}
+
+Numbers &numbers(QWidget *w)
+{
+    auto it = table().find(w);
+    if (it == table().end()) {
+        it = table().insert(w, {});
+        QObject::connect(w, &QObject::destroyed, [w] { table().remove(w); });
+    }
+    return *it;
 }
 
 // The frame the window manager last gave a window: a window not yet framed (before its first
@@ -57,9 +79,9 @@ void apply(QWidget *w)
     }
 }
 
-void store(QWidget *w, const char *name, double v)
+void store(QWidget *w, Field f, double v)
 {
-    w->setProperty(name, v);
+    numbers(w)[f] = v;
     apply(w);
 }
 
@@ -84,7 +106,8 @@ bool frameChanged(QWidget *window)
     window->setProperty(kFramed, true);
     // An outer size set before the frame was known is set again, now that it is (and only then:
     // a size the operator gives the window by hand stays).
-    if (window->property(kWidth).isValid() && window->property(kHeight).isValid()
+    const auto it = table().constFind(window);
+    if (it != table().cend() && (*it)[kWidth] && (*it)[kHeight]
         && window->property(kFrameApplied).toSize() != frameExtra(window))
         apply(window);
     return first;
@@ -97,10 +120,7 @@ void setHeight(QWidget *w, double v) { store(w, kHeight, v); }
 
 void setGeometry(QWidget *w, double l, double t, double cx, double cy)
 {
-    w->setProperty(kLeft, l);
-    w->setProperty(kTop, t);
-    w->setProperty(kWidth, cx);
-    w->setProperty(kHeight, cy);
+    numbers(w) = {l, t, cx, cy};
     apply(w);
 }
 

@@ -1,7 +1,7 @@
 #pragma once
-// Geometry in twips. Positions and sizes are kept on the control as floating point dynamic
-// properties and applied to the widget at 15 twips per pixel, rounded, so the layout can read
-// back exactly what it set and running it twice changes nothing.
+// Geometry in twips. Positions and sizes are kept for each control as floating point numbers
+// (for as long as the control lives) and applied to the widget at 15 twips per pixel, rounded,
+// so the layout can read back exactly what it set and running it twice changes nothing.
 
 #include <QWidget>
 

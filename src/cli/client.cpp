@@ -41,12 +41,12 @@ QString whyNot(const QString &path)
 
 void listPorts()
 {
+    // As the settings window's list: by looking, without opening anything.
     CommPort port;
     for (int n = 1; n <= 16; ++n) {
         port.setPortNumber(n);
         const QString path = port.devicePath();
-        const bool opens = port.open();
-        port.close();
+        const bool opens = port.probe();
         out(QStringLiteral("COM%1\t%2\t%3\n")
                 .arg(n)
                 .arg(path, opens ? QStringLiteral("available") : QStringLiteral("not available: ") + whyNot(path))
@@ -70,6 +70,8 @@ Client::Client(const Options &options, QObject *parent)
                     m_writtenUs = us;
                     return;
                 }
+                // Received bytes pass here as they arrive, before the link reads them.
+                m_arrivedUs = us;
                 m_lineEnded = bytes.endsWith('\n');
             });
     // After the link's own handler of the same notification.
@@ -101,7 +103,8 @@ bool Client::openPort()
     if (port.open())
         return true;
     const QString path = port.devicePath();
-    warn(QStringLiteral("%1 (%2): %3").arg(portName(), path, whyNot(path)));
+    const QString why = port.openFailure().isEmpty() ? whyNot(path) : port.openFailure();
+    warn(QStringLiteral("%1 (%2): %3").arg(portName(), path, why));
     return false;
 }
 
@@ -198,7 +201,7 @@ void Client::onDecoded()
         r.text = m_link.ErrorTexts[size_t(*code)].trimmed();
     }
     r.ready = m_link.LastReply.status >= 0 && (m_link.LastReply.status & 0x20);
-    r.ms = double(monotonicMicroseconds() - m_writtenUs) / 1000.0;
+    r.ms = double(m_arrivedUs - m_writtenUs) / 1000.0;
     if (m_options.mode == Options::Mode::Scan) {
         out(scanLine(m_baud, m_framing == framing::Mode::OEM, m_command.mid(1, 1), r.data, m_options.json));
         m_probeAnswered = true;
@@ -249,7 +252,7 @@ void Client::settle(bool afterReply)
 
 void Client::afterNotification()
 {
-    if (m_settling && (!m_settle.isActive() || m_lineEnded))
+    if (m_settling && m_link.MSComm1().countReceived() == 0 && (!m_settle.isActive() || m_lineEnded))
         settled();
 }
 

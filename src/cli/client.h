@@ -101,7 +101,8 @@ private:
     bool m_awaiting = false;
     QString m_command;
     QString m_rowText;
-    qint64 m_writtenUs = 0;
+    qint64 m_writtenUs = 0;  // the command's last byte left
+    qint64 m_arrivedUs = 0;  // the last bytes received arrived
     bool m_settling = false;
     bool m_lineEnded = false; // the last bytes read ended with LF
     bool m_probeAnswered = false;

@@ -1,9 +1,12 @@
 #include "link/portreason.h"
 
+#include "lines/networkline.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -87,16 +90,15 @@ qint64 lockPid(const QString &file)
     if (!f.open(QIODevice::ReadOnly))
         return 0;
     const QByteArray data = f.read(4096);
-    bool ok = false;
-    const qint64 pid = data.split('\n').value(0).trimmed().toLongLong(&ok);
-    if (ok)
-        return pid;
-    if (data.size() == int(sizeof(int))) {
+    const bool text = std::all_of(data.begin(), data.end(), [](char c) { return c >= ' ' || c == '\n'; });
+    if (!text && data.size() == int(sizeof(int))) {
         int binary = 0;
         std::memcpy(&binary, data.constData(), sizeof binary);
         return binary;
     }
-    return 0;
+    bool ok = false;
+    const qint64 pid = data.split('\n').value(0).trimmed().toLongLong(&ok);
+    return ok ? pid : 0;
 }
 
 // Lock file names for a device path, as a serial port library names them: the path without
@@ -134,9 +136,11 @@ bool findLockHolder(const QStringList &paths, const QStringList &directories, Fa
     return false;
 }
 
-// A process with the device among its open files, where /proc lets this user see it.
+// Another process with the device among its open files, where /proc lets this user see it.
+// This program's own descriptors are not the hold being asked about: its ports hold lock files.
 bool findOpenHolder(const QString &device, Facts &facts)
 {
+    const long self = long(::getpid());
     const QByteArray wanted = encoded(device);
     DIR *proc = ::opendir("/proc");
     if (!proc)
@@ -148,7 +152,7 @@ bool findOpenHolder(const QString &device, Facts &facts)
             break;
         char *end = nullptr;
         const long pid = std::strtol(e->d_name, &end, 10);
-        if (pid <= 0 || *end != '\0')
+        if (pid <= 0 || *end != '\0' || pid == self)
             continue;
         const QByteArray fdDir = QByteArray("/proc/") + e->d_name + "/fd";
         DIR *fds = ::opendir(fdDir.constData());
@@ -295,6 +299,12 @@ Facts examine(const QString &path, const QStringList &lockDirectories)
         facts.error = e;
         return facts;
     }
+    if (!::isatty(fd)) {
+        ::close(fd);
+        facts.state = State::OtherError;
+        facts.error = ENOTTY;
+        return facts;
+    }
     // Opened: someone may still hold it exclusively (a privileged user passes that bar).
     int exclusive = 0;
 #ifdef TIOCGEXCL
@@ -379,6 +389,8 @@ QString explainState(const Facts &f)
         return text + QLatin1Char('.');
     }
     case State::OtherError:
+        if (f.error == ENOTTY)
+            return QStringLiteral("Not a serial port: %1 is no terminal device.").arg(f.path);
         return QStringLiteral("Cannot be opened: %1.").arg(QString::fromLocal8Bit(std::strerror(f.error)));
     }
     return QString();
@@ -397,6 +409,12 @@ QString explain(const Facts &f)
     return text;
 }
 
-QString reason(const QString &path) { return explain(examine(path)); }
+QString reason(const QString &path)
+{
+    // A network port's reason is its server's answer, as the last scan found it or found now.
+    if (Line::isNetworkPath(path))
+        return NetworkLine::recentProbe(path).value_or(NetworkLine::reason(path));
+    return explain(examine(path));
+}
 
 } // namespace portreason

@@ -1,6 +1,7 @@
 #include "settings/portdiscovery.h"
 
 #include "console/stringfun.h"
+#include "lines/networkline.h"
 #include "link/commport.h"
 #include "link/portmap.h"
 #include "link/portreason.h"
@@ -10,6 +11,8 @@
 #include <QSerialPortInfo>
 
 #include <limits>
+#include <memory>
+#include <optional>
 
 namespace portdiscovery {
 
@@ -29,10 +32,9 @@ bool PortAvailable(CommPort &port, int n)
     // An open port refuses a new number: the probe answers false and the port keeps its own.
     if (!port.setPortNumber(n) || port.isOpen())
         return false;
-    if (!port.open())
-        return false;
-    port.close();
-    return true;
+    // Looking is enough to know: a real open would set the line of a port another program
+    // may be using, and would clear a stale lock file the tooltip is to name.
+    return port.probe();
 }
 
 bool PortAvailable(int n) { return PortAvailable(windows::get<StringFun>().MSComm1(), n); }
@@ -44,16 +46,31 @@ QString entryText(int n, bool available)
 
 namespace {
 
-QString describe(int n, const QList<QSerialPortInfo> &known)
+// What the system says of its serial devices, asked once per scan and only when an entry's
+// details are first wanted: QSerialPortInfo::availablePorts() walks every terminal device of the
+// system, which the settings window's creation, at the program's start, does not need.
+class KnownDevices {
+public:
+    const QList<QSerialPortInfo> &list()
+    {
+        if (!m_list)
+            m_list = QSerialPortInfo::availablePorts();
+        return *m_list;
+    }
+
+private:
+    std::optional<QList<QSerialPortInfo>> m_list;
+};
+
+QString describe(int n, const QString &path, KnownDevices &known)
 {
-    const QString path = portmap::devicePath(n);
     QStringList lines;
     lines << QStringLiteral("COM%1: %2").arg(n).arg(path.isEmpty() ? QStringLiteral("(no device)") : path);
     if (path.isEmpty())
         return lines.join('\n');
     // A by-id link names the same device as its target; compare the resolved paths.
     const QString canonical = QFileInfo(path).canonicalFilePath();
-    for (const QSerialPortInfo &info : known) {
+    for (const QSerialPortInfo &info : known.list()) {
         const QString location = info.systemLocation();
         if (location != path && (canonical.isEmpty() || QFileInfo(location).canonicalFilePath() != canonical))
             continue;
@@ -68,25 +85,62 @@ QString describe(int n, const QList<QSerialPortInfo> &known)
     return lines.join('\n');
 }
 
+// One port list entry. Its text is the probe's answer. Its tooltip (the device behind the
+// number, what the system knows of it and, for a port that is not available, why) and its
+// accessible description (that reason alone, for screen readers) are made the first time either
+// is asked for: when the pointer rests on the entry of the shown window or a screen reader
+// reads it. The reason is then the device's state at that moment.
+class PortEntry final : public QListWidgetItem {
+public:
+    PortEntry(int n, bool available, bool consoleOpen, std::shared_ptr<KnownDevices> known)
+        : QListWidgetItem(entryText(n, available)), m_n(n), m_consoleOpen(consoleOpen),
+          m_known(std::move(known))
+    {
+    }
+
+    QVariant data(int role) const override
+    {
+        if (role != Qt::ToolTipRole && role != Qt::AccessibleDescriptionRole)
+            return QListWidgetItem::data(role);
+        if (m_known) {
+            const QString path = portmap::devicePath(m_n);
+            // The port object itself being open is why every probe answered false; otherwise
+            // the device says why, where the system tells (and names a stale lock file,
+            // available or not).
+            m_reason = m_consoleOpen ? QStringLiteral("Not probed: the console's port is open.")
+                                     : portreason::reason(path);
+            m_tip = describe(m_n, path, *m_known);
+            if (!m_reason.isEmpty())
+                m_tip += QLatin1Char('\n') + m_reason;
+            m_known.reset();
+        }
+        return role == Qt::ToolTipRole ? m_tip : m_reason;
+    }
+
+private:
+    int m_n;
+    bool m_consoleOpen;
+    mutable std::shared_ptr<KnownDevices> m_known; // until the details are made
+    mutable QString m_tip;
+    mutable QString m_reason;
+};
+
 } // namespace
 
 void ScanPorts(CommPort &port, QListWidget *list)
 {
-    const QList<QSerialPortInfo> known = QSerialPortInfo::availablePorts();
+    // Network ports are asked all at once, so the scan waits at most a second for them all;
+    // the probes and tooltips below then use what they answered.
+    QStringList network;
+    for (int n = kFirstPort; n <= kLastPort; ++n)
+        if (const QString path = portmap::devicePath(n); Line::isNetworkPath(path))
+            network << path;
+    if (!network.isEmpty() && !port.isOpen())
+        NetworkLine::probe(network, 1000);
+    const auto known = std::make_shared<KnownDevices>();
     for (int n = kFirstPort; n <= kLastPort; ++n) {
         const bool available = PortAvailable(port, n);
-        auto *item = new QListWidgetItem(entryText(n, available));
-        QString tip = describe(n, known);
-        if (!available) {
-            // The port object itself being open is why every probe answers false; otherwise
-            // the device says why, where the system tells.
-            const QString why = port.isOpen() ? QStringLiteral("Not probed: the console's port is open.")
-                                              : portreason::reason(portmap::devicePath(n));
-            if (!why.isEmpty())
-                tip += QLatin1Char('\n') + why;
-        }
-        item->setToolTip(tip);
-        list->addItem(item);
+        list->addItem(new PortEntry(n, available, !available && port.isOpen(), known));
     }
 }
 

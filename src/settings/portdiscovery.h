@@ -24,8 +24,9 @@ int16_t LoWord(int32_t v);
 // The high 16 bits of a 32-bit value, as a signed 16-bit number.
 int16_t HiWord(int32_t v);
 
-// Probes port n on the given port object: sets its number, refuses when it is open, else opens
-// and closes it again. Every failure is "not available". The port number is not restored.
+// Probes port n on the given port object: sets its number, refuses when it is open, else asks
+// the port whether an open would succeed (CommPort::probe, which looks without touching the
+// device). Every failure is "not available". The port number is not restored.
 bool PortAvailable(CommPort &port, int n);
 // The same on the console's port (creating the console if need be).
 bool PortAvailable(int n);
@@ -36,7 +37,9 @@ QString entryText(int n, bool available);
 // Appends the 16 entries, probing each port in turn on the given port object (the caller has
 // cleared the list). Each entry's tooltip names the device behind the number and, where the
 // system knows the device, its description, manufacturer and serial number; for a port that is
-// not available, it then says why, as far as the system tells (portreason).
+// not available, it then says why, as far as the system tells (portreason). That reason is also
+// the entry's accessible description (Qt::AccessibleDescriptionRole), empty for a port that is
+// available. Tooltip and description are made when first asked for, not by the scan.
 void ScanPorts(CommPort &port, QListWidget *list);
 // The same on the console's port.
 void ScanPorts(QListWidget *list);

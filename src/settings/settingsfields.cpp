@@ -138,11 +138,10 @@ QString SettingsFields::baudRateText() const
     return selected.isEmpty() ? QString() : selected.first()->text();
 }
 
-void SettingsFields::put(QLineEdit *edit, const QString &section, const QString &key,
-                         std::optional<int> def)
+void SettingsFields::put(const store::Transaction &from, QLineEdit *edit, const QString &section,
+                         const QString &key, std::optional<int> def)
 {
-    const QString text = def ? store::read(store::kApplication, section, key, *def)
-                             : store::read(store::kApplication, section, key, QString());
+    const QString text = def ? from.read(section, key, *def) : from.read(section, key, QString());
     edit->setText(text);
     m_held.insert(edit);
 }
@@ -150,18 +149,19 @@ void SettingsFields::put(QLineEdit *edit, const QString &section, const QString 
 bool SettingsFields::load()
 {
     m_loadedSteps = 0;
+    const store::Transaction stored;
     const auto &fields = instrumentFields();
 
     // 1. "ValvePositions": the valve fields, then the row count and the port.
     for (int i = 0; i < fields.size(); ++i)
         if (fields[i].section == kValve)
-            put(m_instrument[i], kValve, fields[i].key, fields[i].defaultValue);
-    put(MaxStrings, kValve, "MaxStrings", 11);
-    put(CommPortSetting, kValve, "CommPortSetting", 1);
+            put(stored, m_instrument[i], kValve, fields[i].key, fields[i].defaultValue);
+    put(stored, MaxStrings, kValve, "MaxStrings", 11);
+    put(stored, CommPortSetting, kValve, "CommPortSetting", 1);
     m_loadedSteps = 1;
 
     // 2. The baud rate, stored as the index of its entry.
-    const auto index = numbers::toInt16(store::read(store::kApplication, kSettings, "BaudRate", 2));
+    const auto index = numbers::toInt16(stored.read(kSettings, "BaudRate", 2));
     if (!index || *index < 0 || *index >= lstBaudRate->count())
         return false;
     lstBaudRate->setCurrentRow(*index);
@@ -169,7 +169,7 @@ bool SettingsFields::load()
     m_loadedSteps = 2;
 
     // 3. The receive time-out.
-    put(RCVTimeout, kSettings, "RCVTimeout", 3000);
+    put(stored, RCVTimeout, kSettings, "RCVTimeout", 3000);
     m_loadedSteps = 3;
 
     // 4. "Volumes", in its load order.
@@ -177,46 +177,48 @@ bool SettingsFields::load()
         const int i = int(std::find_if(fields.begin(), fields.end(),
                                        [&](const InstrumentField &f) { return f.name == name; })
                           - fields.begin());
-        put(m_instrument[i], kVolumes, fields[i].key, fields[i].defaultValue);
+        put(stored, m_instrument[i], kVolumes, fields[i].key, fields[i].defaultValue);
     }
     m_loadedSteps = 4;
 
     // 5. "FlowRates".
     for (int i = 0; i < fields.size(); ++i)
         if (fields[i].section == kFlow)
-            put(m_instrument[i], kFlow, fields[i].key, fields[i].defaultValue);
+            put(stored, m_instrument[i], kFlow, fields[i].key, fields[i].defaultValue);
     m_loadedSteps = 5;
     return true;
 }
 
-void SettingsFields::write(QLineEdit *edit, const QString &section, const QString &key)
+void SettingsFields::write(store::Transaction &to, QLineEdit *edit, const QString &section, const QString &key)
 {
     if (m_held.contains(edit))
-        store::write(store::kApplication, section, key, edit->text());
+        to.write(section, key, edit->text());
 }
 
-void SettingsFields::save()
+QString SettingsFields::save()
 {
     if (MaxStrings->text().isEmpty())
         MaxStrings->setText("10");
 
+    store::Transaction stored;
     const auto &fields = instrumentFields();
     for (int i = 0; i < fields.size(); ++i)
         if (fields[i].section == kValve)
-            write(m_instrument[i], kValve, fields[i].key);
-    write(MaxStrings, kValve, "MaxStrings");
-    write(CommPortSetting, kValve, "CommPortSetting");
+            write(stored, m_instrument[i], kValve, fields[i].key);
+    write(stored, MaxStrings, kValve, "MaxStrings");
+    write(stored, CommPortSetting, kValve, "CommPortSetting");
 
     for (int i = 0; i < lstBaudRate->count(); ++i)
         if (lstBaudRate->item(i)->isSelected())
-            store::write(store::kApplication, kSettings, "BaudRate", QString::number(i));
+            stored.write(kSettings, "BaudRate", QString::number(i));
 
-    write(RCVTimeout, kSettings, "RCVTimeout");
+    write(stored, RCVTimeout, kSettings, "RCVTimeout");
 
     for (const QString &name : kVolumesSaveOrder)
-        write(field(name), kVolumes, name);
+        write(stored, field(name), kVolumes, name);
 
     for (int i = 0; i < fields.size(); ++i)
         if (fields[i].section == kFlow)
-            write(m_instrument[i], kFlow, fields[i].key);
+            write(stored, m_instrument[i], kFlow, fields[i].key);
+    return stored.commit() ? QString() : stored.errorString();
 }

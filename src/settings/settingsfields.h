@@ -16,6 +16,10 @@
 
 #include <optional>
 
+namespace store {
+class Transaction;
+}
+
 // One hidden instrument parameter: its field, where it is stored and the label kept beside it.
 struct InstrumentField {
     QString name;        // field name, e.g. "MaxSteps"
@@ -50,22 +54,24 @@ public:
     QString baudRateText() const;
     static const QStringList &baudRates();
 
-    // Load sequence: fills the fields from the store in their fixed order and stops at the first
-    // step that fails (a stored "BaudRate" that is not a number or names no entry). Returns true
-    // when all five steps ran.
+    // Load sequence: fills the fields from the store (read once) in their fixed order and stops
+    // at the first step that fails (a stored "BaudRate" that is not a number or names no entry).
+    // Returns true when all five steps ran.
     bool load();
     // Save sequence ("OK"): turns an empty MaxStrings into "10", then writes every field's text
-    // unchanged. A field that the load never reached (it stopped early) and that has not been
-    // changed since is not written, so the stored value survives.
-    void save();
+    // unchanged, in one write of the store. A field that the load never reached (it stopped
+    // early) and that has not been changed since is not written, so the stored value survives.
+    // Returns why the store could not be written (naming the file), or an empty text.
+    QString save();
 
     // Number of load steps that completed (0 to 5).
     int loadedSteps() const { return m_loadedSteps; }
 
 private:
     void watch(QLineEdit *edit);
-    void put(QLineEdit *edit, const QString &section, const QString &key, std::optional<int> def);
-    void write(QLineEdit *edit, const QString &section, const QString &key);
+    void put(const store::Transaction &from, QLineEdit *edit, const QString &section, const QString &key,
+             std::optional<int> def);
+    void write(store::Transaction &to, QLineEdit *edit, const QString &section, const QString &key);
 
     QList<QLineEdit *> m_instrument;
     QSet<const QLineEdit *> m_held; // fields loaded from the store or changed since creation

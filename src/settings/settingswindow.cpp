@@ -2,6 +2,7 @@
 
 #include "app/numbers.h"
 #include "app/platform.h"
+#include "app/settingsstore.h"
 #include "app/twips.h"
 #include "console/stringfun.h"
 #include "firmware/frmflash.h"
@@ -176,6 +177,9 @@ void Settings::fillPortList()
 
 void Settings::Form_Load()
 {
+    // The store is read once for the whole creation: the port probes' device names come from it
+    // as well as the fields.
+    const store::Transaction stored;
     // 1. The port list.
     fillPortList();
     // 2. The fields from the store.
@@ -251,7 +255,10 @@ void Settings::MaxStrings_Change()
 
 void Settings::cmdOK_Click()
 {
-    fields.save();
+    // A store that cannot be written (a read-only folder, a full disk) is reported; the rest of
+    // "OK" goes on, and the values shown stay in force.
+    if (const QString failure = fields.save(); !failure.isEmpty())
+        platform::message(this, {failure, QMessageBox::Warning, QMessageBox::Ok, platform::kAppTitle});
     windows::get<StringFun>().SetupScreen();
     hide();
 }

@@ -7,14 +7,11 @@
 #include "settings/settingswindow.h"
 #include "sim/ptyserver.h"
 #include "support/scriptedplatform.h"
+#include "support/ser2net.h"
 #include "support/tempstore.h"
 
 #include <QTemporaryDir>
 #include <QTest>
-
-#include <fcntl.h>
-#include <termios.h>
-#include <unistd.h>
 
 namespace {
 
@@ -73,7 +70,7 @@ struct Attempt {
     QByteArray file = "00A3F" + imageBytes(12); // empty: removed after it was chosen
     QByteArray version = "REZizavur V1.01", modeAnswer = "  ?", blockReply = "*", errorReply = "Error 5";
     QString baud = "9600", address = "1", atSpinner7{}; // at block 8: Update pressed again ("update"), or "stop"
-    bool yes = true, notValidated = false;
+    bool yes = true, notValidated = false, overNetwork = false; // through ser2net, by RFC 2217
     int errorAt = 0, silentFrom = 0, hangUpAfter = -1; // blocks from 1; bytes received
     std::vector<QByteArray> wire = {"/1&\r", "/1b9600R\r", "/1[\r"};
     QStringList statuses = done(), messages = {"ask: " + kConfirm};
@@ -184,9 +181,12 @@ private slots:
         QTest::addColumn<Attempt>("c");
         auto file = [](int size) { return "00A3F" + imageBytes(size); };
         const QString spins100 = "0,7,14,21,28,35,42,49,56,63,70,77,84,91,98,[ ]";
-        QTest::newRow("605 full update, device query") << Attempt{
-            .file = "10A3F" + imageBytes(600), .version = "DRV V2.05 ok", .baud = "57600", .wire = {"/1&\r", "/1!\r", "/1b57600R\r", "/1]\r"},
-            .statuses = done("Status: ***FULL UPDATE*** AMX file OK..."), .image = imageBytes(600), .progress = bar(14, ",100,0"), .spins = spins100};
+        Attempt full{.file = "10A3F" + imageBytes(600), .version = "DRV V2.05 ok", .baud = "57600",
+                     .wire = {"/1&\r", "/1!\r", "/1b57600R\r", "/1]\r"}, .statuses = done("Status: ***FULL UPDATE*** AMX file OK..."),
+                     .image = imageBytes(600), .progress = bar(14, ",100,0"), .spins = spins100};
+        QTest::newRow("605 full update, device query") << full;
+        full.overNetwork = true; // every byte value, 0xFF among them, through telnet
+        QTest::newRow("605 full update over RFC 2217") << full;
         // Update pressed again during the transfer changes nothing.
         QTest::newRow("65 bytes, Update pressed again") << Attempt{.file = file(60), .atSpinner7 = "update", .image = imageBytes(60),
                                                                    .progress = bar(10, ",100,0"), .spins = "0,7,[ ]"};
@@ -254,6 +254,14 @@ private slots:
         const QString path = writeFile("fw.amx", c.file.isEmpty() ? "00A3F" : c.file);
         if (c.file.isEmpty())
             QVERIFY(QFile::remove(path));
+        std::unique_ptr<Ser2net> network;
+        if (c.overNetwork) {
+            if (!Ser2net::installed())
+                QSKIP("ser2net is not installed (scripts/setup.sh installs it)");
+            network = std::make_unique<Ser2net>(server->slavePath());
+            QVERIFY2(network->start(), qPrintable(network->output()));
+            store.mapPort(kCom, network->rfc2217Url());
+        }
         CommPort port;
         port.setPortNumber(kCom);
         CommUpdatePort line(port);
@@ -273,7 +281,7 @@ private slots:
         t.start();
         transfer.run(path);
         QVERIFY(t.elapsed() < 2 * 300 + 2 * (250 + UpdateTransfer::kReplyMargin) + 5000); // every wait ends
-        QCOMPARE(view.statuses.replaceInStrings(server->slavePath(), "<port>"), c.statuses);
+        QCOMPARE(view.statuses.replaceInStrings(server->slavePath(), "<port>").join('|'), c.statuses.join('|'));
         QCOMPARE(bus().commandLog(), c.wire);
         QCOMPARE(bus().updateImage(), c.image);
         QCOMPARE(view.messages, c.messages);

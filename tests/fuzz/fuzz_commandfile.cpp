@@ -60,7 +60,6 @@ QStringList readAll(QIODevice &device, qsizetype inputSize)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    fuzzing::ensureApp();
     const QByteArray bytes(reinterpret_cast<const char *>(data), qsizetype(size));
 
     // Reading any bytes, in small pieces and at once.

@@ -129,7 +129,6 @@ void check(const QString &text)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    fuzzing::ensureApp();
     const QByteArray bytes(reinterpret_cast<const char *>(data), qsizetype(size));
     check(QString::fromLatin1(bytes));
     check(QString::fromUtf8(bytes));

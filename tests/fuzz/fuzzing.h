@@ -3,8 +3,6 @@
 // properties with FUZZ_CHECK, which aborts (so libFuzzer keeps the input as a crash, and the
 // corpus replay fails) and says which property broke.
 
-#include <QCoreApplication>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -20,20 +18,5 @@
         }                                                                                   \
     } while (0)
 
-namespace fuzzing {
-
-// One application object for the whole run, created on the first input (timers, QSettings
-// paths and the serial port object want one).
-inline void ensureApp()
-{
-    if (QCoreApplication::instance())
-        return;
-    static int argc = 1;
-    static char name[] = "quorvane-fuzz";
-    static char *argv[] = {name, nullptr};
-    static QCoreApplication app(argc, argv);
-}
-
-} // namespace fuzzing
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);

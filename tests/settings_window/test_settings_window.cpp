@@ -8,10 +8,18 @@
 #include "support/scriptedplatform.h"
 #include "support/tempstore.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCursor>
+#include <QPointer>
+#include <QScopeGuard>
 #include <QSerialPort>
 #include <QTest>
+
+#include <sys/inotify.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -19,6 +27,25 @@ void settle() { QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDele
 QStringList texts(const QListWidget *l) { QStringList out; for (int i = 0; i < l->count(); ++i) out << l->item(i)->text(); return out; }
 QString missing(int n) { return QStringLiteral("/nonexistent/quorvane-COM%1").arg(n); }
 bool topmost(const QWidget &w) { return w.windowFlags().testFlag(Qt::WindowStaysOnTopHint); }
+
+// What the kernel reports of one file (inotify on its folder) since the last look: "open" for
+// each open, "replaced" for each file renamed onto its name.
+struct FileWatch {
+    int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    QByteArray name;
+    explicit FileWatch(const QString &path) : name(QFile::encodeName(QFileInfo(path).fileName()))
+    { inotify_add_watch(fd, QFile::encodeName(QFileInfo(path).absolutePath()).constData(), IN_OPEN | IN_MOVED_TO); }
+    ~FileWatch() { close(fd); }
+    QString take()
+    {
+        QStringList seen;
+        alignas(inotify_event) char buffer[4096];
+        for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;)
+            for (auto *e = reinterpret_cast<const inotify_event *>(buffer); (const char *)e < buffer + n; e = (const inotify_event *)((const char *)(e + 1) + e->len))
+                if (e->len && name == e->name) seen << (e->mask & IN_OPEN ? "open" : "replaced");
+        return seen.join(' ');
+    }
+};
 
 } // namespace
 
@@ -163,6 +190,7 @@ private slots:
         PtyPair &line = pty(1);
         StringFun &c = console();
         Settings &s = freshSettings();
+        const QPointer<Settings> kept(&s); // a new window may take the closed one's address
         c.move(100, 50);
         s.showFromConsole(); // non-modal, without an owner
         const double outer = s.frameGeometry().height() * 15.0; // 4185 and the frame
@@ -179,11 +207,54 @@ private slots:
         QCOMPARE(line.receive(ok ? 11 : 9), ok ? QByteArray("\x02" "11A1000R" "\x03" "\x13") : QByteArray("/1A1000R\r"));
         c.tmrReceiveTimeOut().stop();
         Settings *now = windows::loaded<Settings>();
-        QVERIFY(now && !now->isVisible() && (now == &s) == ok && now->fields.DTProtocol->isChecked() != ok);
+        QVERIFY(now && !now->isVisible() && (now == kept) == ok && now->fields.DTProtocol->isChecked() != ok);
         QCOMPARE(QStringList({now->fields.MaxStrings->text(), store.value("ValvePositions", "MaxStrings"), store.value("Settings", "BaudRate")}),
                  ok ? QStringList({QString::number(rows), QString::number(rows), "4"}) : QStringList({"11", "", ""}));
         QCOMPARE(c.numRows(), int16_t(rows)); // the console laid out again, or as it was
         QVERIFY(c.SendCommand[rows - 1]->isVisibleTo(&c) && !c.SendCommand[rows]->isVisibleTo(&c) && platform.messages.isEmpty());
+    }
+
+    // The store file is opened once as the window is created (port list and fields) and once by
+    // "OK", which replaces it once. A folder "OK" cannot write to is named in a message with the
+    // reason; the file stays as it was, and "OK" goes on.
+    void storeFile_data()
+    {
+        QTest::addColumn<QString>("folder");
+        QTest::addColumn<QString>("ok"); // the file's events at "OK"; at creation: one "open" where it can be
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("writable") << "writable" << "open replaced" << "";
+        QTest::newRow("read-only") << "read-only" << "open" << "Permission denied";
+        QTest::newRow("full disk") << "full" << "open" << "No space left on device";
+        QTest::newRow("a regular file") << "file" << "" << "Not a directory";
+    }
+    void storeFile()
+    {
+        QFETCH(QString, folder); QFETCH(QString, ok); QFETCH(QString, reason);
+        if ((folder == "read-only" || folder == "full") && (folder == "full") != (geteuid() == 0))
+            QSKIP(geteuid() ? "mounting a full tmpfs needs root" : "root writes into a read-only folder");
+        console();
+        const QString path = store.filePath();
+        const QByteArray dir = QFile::encodeName(QFileInfo(path).absolutePath());
+        store.set("ValvePositions", "MaxStrings", "9");
+        const QByteArray before = folder == "file" ? QByteArray() : store.text();
+        if (folder == "file")
+            store.clear(), QFile(QFile::decodeName(dir)).open(QIODevice::WriteOnly); // the folder's name taken by a file
+        else if (folder == "read-only")
+            chmod(dir.constData(), 0555);
+        const auto restore = qScopeGuard([&] { umount2(dir.constData(), MNT_DETACH), chmod(dir.constData(), 0755), QFile::remove(dir); });
+        QVERIFY(folder != "full" || mount("tmpfs", dir.constData(), "tmpfs", 0, "size=4k") == 0);
+        if (folder == "full") // its one page taken by the file
+            store.setText(before);
+        FileWatch watch(path);
+        Settings &s = freshSettings();
+        QCOMPARE(watch.take(), folder == "file" ? "" : "open");
+        s.show(), s.fields.MaxStrings->setText("7");
+        QTest::mouseClick(s.cmdOK, Qt::LeftButton);
+        QCOMPARE(watch.take(), ok);
+        QCOMPARE(platform.texts(), reason.isEmpty() ? QStringList() : QStringList("Could not save the settings to " + path + ": "
+                 + reason + ". The settings file is left as it was."));
+        QVERIFY(platform.messages.isEmpty() || (platform.messages[0].caption == "Kestrelworks" && platform.messages[0].buttons == QMessageBox::Ok));
+        QVERIFY((reason.isEmpty() ? store.value("ValvePositions", "MaxStrings") == "7" : store.text() == before) && !s.isVisible() && console().numRows() == 7);
     }
 
     // The list scanned at creation and on "Re-Scan Ports", and a real press with the pointer at a
@@ -219,8 +290,20 @@ private slots:
             expected << QStringLiteral("COM%1").arg(n) + (available.contains(n) ? "  available" : "  (not available or no such port)");
         Settings &s = freshSettings();
         QCOMPARE(texts(s.lstPorts), expected);
-        for (int n = 1; n <= 16; ++n) // each entry's tooltip names its device
-            QCOMPARE(s.lstPorts->item(n - 1)->toolTip().section('\n', 0, 0), QStringLiteral("COM%1: ").arg(n) + (ptys.count(n) ? ptys[n]->slavePath() : missing(n)));
+        // Each entry's tooltip names its device and ends in the reason a port is not available;
+        // that reason is what a screen reader reads as the entry's description.
+        QAccessibleInterface *a11y = QAccessible::queryAccessibleInterface(s.lstPorts);
+        QVERIFY(a11y && a11y->childCount() == 16);
+        for (int n = 1; n <= 16; ++n) {
+            QAccessibleInterface *entry = a11y->child(n - 1);
+            const QString why = entry->text(QAccessible::Description), tip = s.lstPorts->item(n - 1)->toolTip();
+            const QString reason = consolePort ? "Not probed: the console's port is open." : available.contains(n) ? ""
+                                   : "No such device: nothing is at " + missing(n) + ".";
+            QVERIFY2(n == held ? why.startsWith("In use by ") : why == reason, qPrintable(why));
+            QCOMPARE(entry->text(QAccessible::Name), expected[n - 1]);
+            QCOMPARE(tip.section('\n', 0, 0), QStringLiteral("COM%1: ").arg(n) + (ptys.count(n) ? ptys[n]->slavePath() : missing(n)));
+            QVERIFY2(why.isEmpty() ? !tip.contains("\nNo such") && !tip.contains("\nIn use") : tip.endsWith('\n' + why), qPrintable(tip));
+        }
         // No probe closed the console's port or changed its number: it still carries bytes to its
         // line. A probe that opened a port closed it again, writing nothing: another opener gets it.
         QCOMPARE(c.MSComm1().isOpen(), consolePort != 0);

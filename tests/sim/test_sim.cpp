@@ -1,16 +1,22 @@
 // The drive simulator: the bus model fed bytes on a clock the test turns by hand (both
 // framings, status codes, programs that take time, the update dialogue, faults), then the pty
-// server with a plain QSerialPort client, and the quorvane-drivesim program. The console and the
-// firmware window are tested against the simulator in their own tests.
+// server with a plain QSerialPort client, and the quorvane-drivesim program: its exit status and
+// its sample update file. The console and the firmware window are tested against the simulator
+// in their own tests.
+#include "firmware/updatetransfer.h"
+#include "link/commport.h"
 #include "sim/drivebus.h"
 #include "sim/ptyserver.h"
+#include "support/tempstore.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QSerialPort>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <csignal>
 #include <numeric>
@@ -248,28 +254,106 @@ private slots:
 
     // ---- the program ---------------------------------------------------------------------
 
-    void programRejectsBadOptions_data()
+    // 0 when told to stop or for --help, 1 when the line cannot be served, 2 for a wrong command
+    // line; a refused command line serves nothing and touches nothing.
+    void programExitStatus_data()
     {
-        QTest::addColumn<QStringList>("args");
-        QTest::newRow("bad drive") << QStringList{"--drives", "1,G"};
-        QTest::newRow("bad noise") << QStringList{"--noise", "zz"};
-        QTest::newRow("stray argument") << QStringList{"extra"};
-        QTest::newRow("link over a plain file") << QStringList{"--link", "%1"};
+        QTest::addColumn<QStringList>("args"); // %1 a plain file, %2 a missing folder, %3 a link path
+        QTest::addColumn<int>("signal");       // sent once the device is printed (0: none)
+        QTest::addColumn<int>("status");
+        QTest::newRow("help") << QStringList{"--help"} << 0 << 0;
+        QTest::newRow("unknown option") << QStringList{"--bogus"} << 0 << 2;
+        QTest::newRow("missing value") << QStringList{"--link"} << 0 << 2;
+        QTest::newRow("bad drive") << QStringList{"--drives", "1,G"} << 0 << 2;
+        QTest::newRow("number out of range") << QStringList{"--device-id", "4096"} << 0 << 2;
+        QTest::newRow("bad noise") << QStringList{"--noise", "zz"} << 0 << 2;
+        QTest::newRow("stray argument") << QStringList{"extra"} << 0 << 2;
+        QTest::newRow("link over a plain file") << QStringList{"--link", "%1"} << 0 << 2;
+        QTest::newRow("link in a missing folder") << QStringList{"--link", "%2/drive"} << 0 << 1;
+        QTest::newRow("image not written") << QStringList{"--image-out", "%2/image"} << int(SIGTERM) << 1;
+        QTest::newRow("hung up, link removed") << QStringList{"--link", "%3"} << int(SIGHUP) << 0;
     }
-    void programRejectsBadOptions()
+    void programExitStatus()
     {
         QFETCH(QStringList, args);
+        QFETCH(int, signal);
+        QFETCH(int, status);
         QTemporaryDir dir;
         QFile f(dir.filePath("plain"));
         QVERIFY(f.open(QIODevice::WriteOnly) && f.write("keep me") == 7);
         f.close();
         QProcess p;
-        p.start(QStringLiteral(DRIVESIM_PATH), args.replaceInStrings("%1", f.fileName()));
+        p.start(QStringLiteral(DRIVESIM_PATH), args.replaceInStrings("%1", f.fileName())
+                                                   .replaceInStrings("%2", dir.filePath("missing"))
+                                                   .replaceInStrings("%3", dir.filePath("drive")));
+        if (signal) {
+            QVERIFY(p.waitForReadyRead(10000));
+            ::kill(pid_t(p.processId()), signal);
+        }
         QVERIFY(p.waitForFinished(10000));
-        QCOMPARE(p.exitCode(), 2);
-        QVERIFY(!p.readAllStandardError().isEmpty() && p.readAllStandardOutput().isEmpty());
+        QVERIFY(p.exitStatus() == QProcess::NormalExit);
+        QCOMPARE(p.exitCode(), status);
+        const QByteArray out = p.readAllStandardOutput(), err = p.readAllStandardError();
+        QCOMPARE(out.startsWith(signal ? "/dev/" : "Usage: "), !out.isEmpty());
+        QCOMPARE(out.isEmpty(), !signal && status);
+        QCOMPARE(err.startsWith("quorvane-drivesim: "), status != 0);
+        QVERIFY(!QFileInfo(dir.filePath("drive")).isSymLink());
         QVERIFY(f.open(QIODevice::ReadOnly));
         QCOMPARE(f.readAll(), QByteArray("keep me"));
+    }
+
+    // The sample update file that --help names goes through a whole update against the
+    // program's default drive, and the drive takes in its image.
+    void sampleFileUpdatesTheDefaultDrive()
+    {
+        QProcess help;
+        help.start(QStringLiteral(DRIVESIM_PATH), {"--help"});
+        QVERIFY(help.waitForFinished(10000));
+        const QString sample = QString::fromLocal8Bit(help.readAllStandardOutput()).section(".amx", 0, 0)
+                                   .section(' ', -1) + ".amx";
+        QFile file(sample);
+        QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(sample));
+        const QByteArray bytes = file.readAll();
+        QVERIFY(bytes.size() > 5 && bytes.size() < 1024 && (bytes.size() - 5) % 6 == 0);
+
+        QTemporaryDir dir;
+        const QString link = dir.filePath("drive"), image = dir.filePath("image");
+        QProcess sim;
+        sim.start(QStringLiteral(DRIVESIM_PATH), {"--link", link, "--image-out", image});
+        QVERIFY(sim.waitForReadyRead(10000));
+        TempStore store;
+        store.mapPort(3, link);
+        CommPort port;
+        port.setPortNumber(3);
+        CommUpdatePort line(port);
+        struct View final : UpdateView {
+            QStringList shown;
+            void showStatus(const QString &t) override { shown << t; }
+            void showProgress(int) override {}
+            void updateSpinner(int32_t) override {}
+            void showSpinner(const QString &) override {}
+            void showMessage(const QString &t, Icon) override { shown << "message: " + t; }
+            bool confirm(const QString &) override { return true; }
+            QString AddressChar() const override { return "1"; }
+            QString baudText() const override { return "19200"; }
+            void selectFirstBaud() override {}
+            void attemptEnded(bool) override {}
+        } view;
+        QTimer timer;
+        timer.setInterval(3000);
+        UpdateTransfer transfer(line, view, timer);
+        connect(&timer, &QTimer::timeout, &transfer, &UpdateTransfer::timeOut);
+        transfer.run(sample);
+        QCOMPARE(view.shown, (QStringList{"Status: Validating AMX update file...", "Status: Validating AMX file...",
+                                          "Status: AMX file OK...", "Status: Negotiating baud rate...",
+                                          "Status: Entering update mode...", "Status: Transmitting data...",
+                                          "Status: Transfer complete...", "Status: OK"}));
+        port.close();
+        ::kill(pid_t(sim.processId()), SIGTERM);
+        QVERIFY(sim.waitForFinished(10000) && sim.exitCode() == 0);
+        QFile taken(image);
+        QVERIFY(taken.open(QIODevice::ReadOnly));
+        QCOMPARE(taken.readAll(), bytes.mid(5));
     }
 
     void programServesOnALink()

@@ -5,8 +5,6 @@ QMessageBox::StandardButton ScriptedPlatform::message(QWidget *, const platform:
     messages.append(m);
     if (onMessage)
         onMessage(m);
-    if (!buttons.isEmpty())
-        return buttons.dequeue();
     for (int bit = 0; bit < 32; ++bit) // lowest standard button offered
         if (m.buttons & (1u << bit))
             return QMessageBox::StandardButton(1u << bit);

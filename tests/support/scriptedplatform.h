@@ -1,6 +1,6 @@
 #pragma once
-// A platform adapter for tests: records every message box and answers message boxes and file
-// dialogs from queues. Installed for its lifetime.
+// A platform adapter for tests: records every message box, answers it with the first button
+// offered, and answers file dialogs from a queue. Installed for its lifetime.
 
 #include "app/platform.h"
 
@@ -16,8 +16,6 @@ public:
     QMessageBox::StandardButton message(QWidget *parent, const platform::Message &m) override;
     std::optional<QString> fileDialog(QWidget *parent, const platform::FileDialogRequest &r) override;
 
-    // Answers for the next message boxes (default: the first button offered).
-    QQueue<QMessageBox::StandardButton> buttons;
     // Answers for the next file dialogs; nullopt = the user cancels (also when the queue is empty).
     QQueue<std::optional<QString>> files;
 
