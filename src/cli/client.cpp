@@ -104,7 +104,7 @@ bool Client::openPort()
         return true;
     const QString path = port.devicePath();
     const QString why = port.openFailure().isEmpty() ? whyNot(path) : port.openFailure();
-    warn(QStringLiteral("%1 (%2): %3").arg(portName(), path, why));
+    warn((path == portName() ? path : QStringLiteral("%1 (%2)").arg(portName(), path)) + QStringLiteral(": ") + why);
     return false;
 }
 
