@@ -1,6 +1,7 @@
 #pragma once
-// The serial port component: the operations the console and the firmware window ask of a
-// port, over QSerialPort.
+// The port component: the operations the console and the firmware window ask of a port, over
+// a line (lines/): a serial device, or a serial port served over the network
+// ("rfc2217://HOST:PORT", "socket://HOST:PORT"), whichever the COM number maps to.
 //
 // A new port is closed, on port 1, at "9600,N,8,1". Port number and line settings apply at the
 // next open. With a receive threshold of 1 the port raises receiveNotification() while an unread
@@ -8,19 +9,19 @@
 // (a burst of them in one pass, then queued on the UI thread); with a read length of 1 a read
 // returns at most one character.
 //
-// Every byte written or received passes traffic() with a monotonic timestamp. A device that
-// disappears closes the port and is reported once through deviceLost().
+// Every byte written or received passes traffic() with a monotonic timestamp: received bytes
+// when they arrive, whenever they are read. A device that disappears (or a connection that
+// drops) closes the port and is reported once through deviceLost().
 //
-// A good neighbour: an open first asks whether another program holds the device, by a live
-// process's lock file or an exclusive hold, and then fails without touching it (no lock file
-// removed, no hold taken or dropped, no line setting changed). What waits to be read is
-// bounded (kReadBufferBytes): a device that babbles faster than the program reads is held
-// back by the line's own flow instead of growing the program's memory.
+// A good neighbour: an open of a port another program holds fails without touching it, and a
+// probe only looks (see SerialLine). What waits to be read is bounded (Line::kMaxWaiting).
+
+#include "lines/line.h"
 
 #include <QByteArray>
 #include <QObject>
-#include <QSerialPort>
 #include <QString>
+#include <memory>
 #include <optional>
 
 class CommPort : public QObject {
@@ -34,20 +35,19 @@ public:
 
     bool isOpen() const;
     // Opens with the number and line settings set before; false when the device is missing,
-    // held by another program, busy, or the settings text is not valid.
+    // held by another program, busy, unreachable, or the settings text is not valid.
     bool open();
     void close();
+    // Why the last open failed, where the line says (a network port's words; empty otherwise).
+    QString openFailure() const { return m_openFailure; }
     // Whether an open of the current port number would succeed, found by looking rather than
     // opening: the device is there, may be opened by this user, is a terminal, and no other
-    // program holds it. Nothing about the device changes (no line setting, no lock file, no
-    // hold). False while the port is open.
+    // program holds it (a network port: its server answers). Nothing about the device changes
+    // (no line setting, no lock file, no hold). False while the port is open.
     bool probe() const;
     // Closes every open port of the program (its lock files go with them): the last thing a
     // program does when it is told to end.
     static void closeAll();
-
-    // The most a port keeps received and not yet read.
-    static constexpr qint64 kReadBufferBytes = 64 * 1024;
 
     int portNumber() const { return m_portNumber; }
     // False, and the number kept, while the port is open: an open port keeps its device.
@@ -78,7 +78,7 @@ public:
     std::optional<QString> read();
     // Characters waiting to be read.
     int countReceived() const;
-    // Characters written that have not yet left (Qt's buffer and the driver's queue).
+    // Characters written that have not yet left (the program's buffer and the driver's queue).
     int countUnsent() const;
     // Waits at most msecs for everything written to leave; true when it has.
     bool drain(int msecs);
@@ -95,16 +95,21 @@ signals:
     void activity();
     void traffic(qint64 microseconds, CommPort::Direction direction, const QByteArray &bytes);
     void deviceLost(const QString &devicePath);
+    // The port opened on openPath() with lineSettings(); then, if bytes waited on the line from
+    // before, the open dropped them: discardedAtOpen().
+    void opened(qint64 microseconds);
+    void discardedAtOpen(qint64 microseconds, const QByteArray &bytes);
+    // The program closed the open port (a lost device is deviceLost() instead).
+    void closed(qint64 microseconds);
 
 private:
     void scheduleNotification();
     void raiseNotification();
-    void onError(QSerialPort::SerialPortError error);
-    bool deviceGone() const;
+    void onLost();
 
     static constexpr int kNotificationBurst = 64;
 
-    QSerialPort m_serial;
+    std::unique_ptr<Line> m_line;
     int m_portNumber = 1;
     QString m_lineSettings = QStringLiteral("9600,N,8,1");
     int m_threshold = 0;
@@ -112,16 +117,5 @@ private:
     int m_inputMode = 0;
     bool m_notificationPending = false;
     QString m_openPath;
+    QString m_openFailure;
 };
-
-// Parsed line settings: rate, parity letter, data bits, stop bits.
-struct LineSettings {
-    qint32 baud = 9600;
-    QSerialPort::Parity parity = QSerialPort::NoParity;
-    QSerialPort::DataBits dataBits = QSerialPort::Data8;
-    QSerialPort::StopBits stopBits = QSerialPort::OneStop;
-};
-std::optional<LineSettings> parseLineSettings(const QString &text);
-
-// Microseconds on a monotonic clock, the time base of the traffic tap.
-qint64 monotonicMicroseconds();

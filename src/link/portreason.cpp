@@ -1,5 +1,7 @@
 #include "link/portreason.h"
 
+#include "lines/networkline.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -407,6 +409,12 @@ QString explain(const Facts &f)
     return text;
 }
 
-QString reason(const QString &path) { return explain(examine(path)); }
+QString reason(const QString &path)
+{
+    // A network port's reason is its server's answer, as the last scan found it or found now.
+    if (Line::isNetworkPath(path))
+        return NetworkLine::recentProbe(path).value_or(NetworkLine::reason(path));
+    return explain(examine(path));
+}
 
 } // namespace portreason

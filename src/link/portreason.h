@@ -56,7 +56,8 @@ Facts examine(const QString &path, const QStringList &lockDirectories = defaultL
 // then a line naming a stale lock file if one was seen. Empty when the facts give neither.
 QString explain(const Facts &facts);
 
-// explain(examine(path)).
+// explain(examine(path)); for a network port ("rfc2217://HOST:PORT", "socket://HOST:PORT"),
+// why its server does not answer (empty when it does).
 QString reason(const QString &path);
 
 // The program behind a process id: its command name, or the name it was started by where the
