@@ -282,6 +282,12 @@ void TrafficMonitor::showUnblocked()
     setGeometry(frame);
     show();
     setAttribute(Qt::WA_ShowWithoutActivating, false);
+    // Shown again, the monitor would lie over the window that just opened: that window stays
+    // on top and keeps the keyboard.
+    if (QWidget *modal = QApplication::activeModalWidget()) {
+        modal->raise();
+        modal->activateWindow();
+    }
 }
 
 namespace monitor {
