@@ -63,14 +63,63 @@ Reply decodeReply(Mode mode, const QString &buffer)
     if (mode == Mode::DT) {
         const int zero = int(buffer.left(std::max(0, length - 1)).indexOf(QLatin1Char('0')));
         if (zero >= 0)
-            reply.errorCode = buffer.at(zero + 1).unicode() & 15;
+            reply.status = buffer.at(zero + 1).unicode();
         reply.data = dataText(buffer, 5, length - 1);
     } else {
         if (length >= 2)
-            reply.errorCode = buffer.at(1).unicode() & 15;
+            reply.status = buffer.at(1).unicode();
         reply.data = dataText(buffer, 3, length - 1);
     }
+    if (reply.status >= 0)
+        reply.errorCode = reply.status & 15;
     return reply;
 }
+
+OemStep oemReplyStep(quint8 &state, quint8 &checksum, unsigned char c, bool *matched)
+{
+    OemStep step = OemStep::Collected;
+    switch (state) {
+    case 0:
+        if (c != STX)
+            return OemStep::Ignored;
+        checksum = STX;
+        state = 1;
+        return OemStep::Started; // an STX in state 0 is the start itself, not a restart
+    case 1:
+        checksum ^= c;
+        if (c == '0')
+            state = 2;
+        break;
+    case 2:
+        checksum ^= c;
+        if (c == ETX)
+            state = 3;
+        break;
+    default:
+        if (matched)
+            *matched = c == checksum;
+        state = 0;
+        step = OemStep::Checked;
+        break;
+    }
+    // A second STX restarts the checksum but keeps what has been collected.
+    if (c == STX) {
+        checksum = STX;
+        state = 1;
+    }
+    return step;
+}
+
+QString trimSpaces(const QString &text)
+{
+    qsizetype begin = 0, end = text.size();
+    while (begin < end && text[begin] == QLatin1Char(' '))
+        ++begin;
+    while (end > begin && text[end - 1] == QLatin1Char(' '))
+        --end;
+    return text.mid(begin, end - begin);
+}
+
+bool holdsError(const QString &reply) { return reply.contains(QLatin1String("error"), Qt::CaseInsensitive); }
 
 } // namespace framing
