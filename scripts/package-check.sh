@@ -49,7 +49,7 @@ for f in usr/bin/quorvane usr/bin/quorvane-cli usr/bin/quorvane-drivesim usr/sha
          usr/share/applications/$id.desktop usr/share/metainfo/$id.metainfo.xml \
          usr/share/icons/hicolor/scalable/apps/$id.svg \
          usr/share/man/man1/quorvane.1.gz usr/share/man/man1/quorvane-cli.1.gz \
-         usr/share/man/man1/quorvane-drivesim.1.gz \
+         usr/share/man/man1/quorvane-drivesim.1.gz usr/share/quorvane/wireshark/quorvane.lua \
          usr/share/doc/quorvane/copyright usr/share/doc/quorvane/changelog.gz; do
   [ -e "$tmp/root/$f" ] || fail "missing /$f"
 done

@@ -23,7 +23,7 @@ public:
         if (!r.confirmOverwrite)
             options |= QFileDialog::DontConfirmOverwrite;
         const QString name = r.kind == FileDialogRequest::Save
-            ? QFileDialog::getSaveFileName(parent, r.title, QString(), r.filter, nullptr, options)
+            ? QFileDialog::getSaveFileName(parent, r.title, QString(), r.filter, r.selectedFilter, options)
             : QFileDialog::getOpenFileName(parent, r.title, QString(), r.filter, nullptr, options);
         if (name.isEmpty())
             return std::nullopt;

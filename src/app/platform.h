@@ -28,6 +28,7 @@ struct FileDialogRequest {
     QString title;
     QString filter;           // "Description (*.ext)" in Qt's form; empty: no filter
     bool confirmOverwrite = false;
+    QString *selectedFilter = nullptr; // when given: the file type chosen, on return
 };
 
 class Adapter {

@@ -5,7 +5,7 @@
 #include "link/baudrates.h"
 #include "link/commport.h"
 #include "link/portmap.h"
-#include "link/portreason.h"
+#include "lines/portreason.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -390,11 +390,11 @@ void Client::finish(int status)
     m_link.tmrReceiveTimeOut().stop();
     if (m_stdin)
         m_stdin->setEnabled(false);
+    CommPort::closeAll();
     if (m_traffic.isAttached(&m_link.MSComm1())) {
         m_traffic.detach(&m_link.MSComm1());
         m_traffic.stopLog();
     }
-    CommPort::closeAll();
     QCoreApplication::exit(status);
 }
 

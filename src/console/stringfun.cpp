@@ -190,7 +190,10 @@ void StringFun::contextMenuEvent(QContextMenuEvent *event)
     }
     auto *menu = new QMenu(this);
     menu->setAttribute(Qt::WA_DeleteOnClose);
-    menu->addAction(QStringLiteral("Traffic Monitor"), this, [] { monitor::open(); });
+    QAction *monitorAction = menu->addAction(QStringLiteral("Traffic Monitor"), this, [] { monitor::open(); });
+    // Shown beside the caption; the key itself works in every window of the program.
+    monitorAction->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_T));
+    monitorAction->setShortcutContext(Qt::WidgetShortcut);
     menu->popup(event->globalPos());
 }
 

@@ -1,6 +1,7 @@
 #include "firmware/amxfile.h"
 
 #include "app/numbers.h"
+#include "link/framing.h"
 
 #include <QFile>
 #include <cmath>
@@ -36,22 +37,12 @@ bool getAMXHeader(const QString &headerText, AMXHeader &header)
     return true;
 }
 
-QString trimSpaces(const QString &text)
-{
-    qsizetype begin = 0, end = text.size();
-    while (begin < end && text[begin] == QLatin1Char(' '))
-        ++begin;
-    while (end > begin && text[end - 1] == QLatin1Char(' '))
-        --end;
-    return text.mid(begin, end - begin);
-}
-
 QString getVersionString(const QString &reply)
 {
     const QStringList pieces = reply.split(QLatin1Char(' '));
     for (const QString &piece : pieces) {
         if (piece.contains(QLatin1Char('v'), Qt::CaseInsensitive) && piece.indexOf(QLatin1Char('.')) >= 1)
-            return trimSpaces(piece);
+            return framing::trimSpaces(piece);
     }
     return {};
 }
@@ -131,11 +122,6 @@ bool progressStepDue(int32_t counted, int32_t fileLength)
     if (fileLength <= 0)
         return false;
     return double(counted) / double(fileLength) * 100.0 >= 6.7;
-}
-
-bool containsNoCase(const QString &text, const QString &word)
-{
-    return text.contains(word, Qt::CaseInsensitive);
 }
 
 } // namespace amx

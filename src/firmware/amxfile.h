@@ -22,7 +22,6 @@ struct AMXHeader {
 namespace amx {
 
 constexpr int kHeaderLength = 5;
-constexpr int kBlockSize = 6;
 
 // The first five characters of the file as text (Latin-1); fewer when the file is shorter.
 // nullopt when the file cannot be opened.
@@ -67,14 +66,8 @@ bool deviceReplyMatches(const QString &reply, int32_t deviceId);
 // ":" ";" "<" "=" ">" "@" for A to F, and nothing for "0" (item 16).
 QString addressChar(int itemNumber);
 
-// Leading and trailing spaces removed (spaces only: CR and LF stay).
-QString trimSpaces(const QString &text);
-
 // The block loop's progress arithmetic: called with the bytes counted since the last step and
 // the file length, true when the bar takes its next step of 5.
 bool progressStepDue(int32_t counted, int32_t fileLength);
-
-// Case-insensitive substring search, as every comparison of the firmware window.
-bool containsNoCase(const QString &text, const QString &word);
 
 } // namespace amx

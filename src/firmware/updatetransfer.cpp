@@ -2,6 +2,7 @@
 
 #include "app/platform.h"
 #include "link/commport.h"
+#include "link/framing.h"
 
 #include <QDeadlineTimer>
 #include <QEventLoop>
@@ -128,7 +129,7 @@ std::optional<QString> UpdateTransfer::awaitInput(int32_t count)
     }
     // Whether the characters came is decided before the trim: a reply of blanks is a reply.
     const bool arrived = m_port.countReceived() >= count;
-    const QString text = amx::trimSpaces(m_port.readAll());
+    const QString text = framing::trimSpaces(m_port.readAll());
     return arrived ? std::optional<QString>(text) : std::nullopt;
 }
 
@@ -402,7 +403,7 @@ UpdateTransfer::Step UpdateTransfer::sendBlock(Attempt &a)
 {
     QPointer<UpdateTransfer> self(this);
     a.image.seek(a.position - 1);
-    const QByteArray block = a.image.read(amx::kBlockSize);
+    const QByteArray block = a.image.read(framing::kBlockSize);
     if (block.isEmpty()) {
         m_view.showStatus("Status: Unable to read AMX update file. Transfer stopped.");
         return Step::EndTransfer;
@@ -419,13 +420,13 @@ UpdateTransfer::Step UpdateTransfer::sendBlock(Attempt &a)
         timeOut(); // nothing came within the time-out and its margin
     if (const Step s = checkpoint(self); s != Step::Next)
         return s;
-    if (amx::containsNoCase(reply.value_or(QString()), "Error")) {
+    if (framing::holdsError(reply.value_or(QString()))) {
         m_view.showStatus("Status: " + *reply + "!");
         return Step::EndTransfer;
     }
 
-    a.counted += amx::kBlockSize;
-    a.position += amx::kBlockSize;
+    a.counted += framing::kBlockSize;
+    a.position += framing::kBlockSize;
     if (a.blockIndex % 7 == 0) {
         m_view.updateSpinner(a.blockIndex);
         if (const Step s = checkpoint(self); s != Step::Next)

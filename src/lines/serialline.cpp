@@ -1,6 +1,6 @@
 #include "lines/serialline.h"
 
-#include "link/portreason.h"
+#include "lines/portreason.h"
 
 #include <QFile>
 #include <QFileInfo>

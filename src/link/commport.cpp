@@ -2,7 +2,7 @@
 
 #include "lines/networkline.h"
 #include "link/portmap.h"
-#include "link/portreason.h"
+#include "lines/portreason.h"
 
 #include <QList>
 #include <QMetaObject>

@@ -21,6 +21,7 @@ void DriveLink::subSendToDrive(const QString &strCommand)
         CurrentCommand = strCommand;
     UnitAddress = CurrentCommand.mid(1, 1);
     m_timeout.start();
+    m_sent.start();
 
     if (!m_port.isOpen()) {
         m_port.setReceiveThreshold(1);
@@ -82,37 +83,15 @@ void DriveLink::collect(QChar ch)
 
 void DriveLink::receiveOem(QChar ch)
 {
-    const uint8_t c = uint8_t(ch.unicode() & 0xFF);
-    switch (OemRxState) {
-    case 0:
-        if (c == framing::STX) {
-            OemRxChecksum = framing::STX;
-            ResponseBuffer.clear();
-            OemRxState = 1;
-        }
-        return; // an STX in state 0 is the start itself, not a restart
-    case 1:
-        OemRxChecksum ^= c;
-        collect(ch);
-        if (ch == QLatin1Char('0'))
-            OemRxState = 2;
-        break;
-    case 2:
-        OemRxChecksum ^= c;
-        collect(ch);
-        if (c == framing::ETX)
-            OemRxState = 3;
-        break;
-    default:
-        if (c == OemRxChecksum)
+    bool matched = false;
+    switch (framing::oemReplyStep(OemRxState, OemRxChecksum, uint8_t(ch.unicode() & 0xFF), &matched)) {
+    case framing::OemStep::Ignored: break;
+    case framing::OemStep::Started: ResponseBuffer.clear(); break;
+    case framing::OemStep::Collected: collect(ch); break;
+    case framing::OemStep::Checked:
+        if (matched)
             DecodeResponse();
-        OemRxState = 0;
         break;
-    }
-    // A second STX restarts the checksum but keeps what has been collected.
-    if (c == framing::STX) {
-        OemRxChecksum = framing::STX;
-        OemRxState = 1;
     }
 }
 
@@ -142,6 +121,7 @@ void DriveLink::DecodeResponse()
 
 void DriveLink::tmrReceiveTimeOut_Timer()
 {
+    emit replyMissing(CurrentCommand, m_sent.isValid() ? m_sent.elapsed() : m_timeout.interval());
     m_rows.setResponseText(CurrentRow, kTimeoutText);
     m_rows.markRow(CurrentRow, Outcome::TimedOut);
     m_timeout.stop();

@@ -9,6 +9,7 @@
 #include "link/commport.h"
 #include "link/framing.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -87,6 +88,9 @@ signals:
     void replyDecoded(int row);
     // The time-out has reported a missing reply.
     void replyTimedOut(int row);
+    // The time-out ran out for `command` after `waitedMs` since it was sent: raised before the
+    // line is flushed, so whatever watches the line sees it ahead of the port's close and open.
+    void replyMissing(const QString &command, qint64 waitedMs);
 
 private:
     void receiveOem(QChar ch);
@@ -96,4 +100,5 @@ private:
     LinkSettings &m_settings;
     CommPort m_port;
     QTimer m_timeout;
+    QElapsedTimer m_sent; // since the current command was sent
 };

@@ -75,4 +75,51 @@ Reply decodeReply(Mode mode, const QString &buffer)
     return reply;
 }
 
+OemStep oemReplyStep(quint8 &state, quint8 &checksum, unsigned char c, bool *matched)
+{
+    OemStep step = OemStep::Collected;
+    switch (state) {
+    case 0:
+        if (c != STX)
+            return OemStep::Ignored;
+        checksum = STX;
+        state = 1;
+        return OemStep::Started; // an STX in state 0 is the start itself, not a restart
+    case 1:
+        checksum ^= c;
+        if (c == '0')
+            state = 2;
+        break;
+    case 2:
+        checksum ^= c;
+        if (c == ETX)
+            state = 3;
+        break;
+    default:
+        if (matched)
+            *matched = c == checksum;
+        state = 0;
+        step = OemStep::Checked;
+        break;
+    }
+    // A second STX restarts the checksum but keeps what has been collected.
+    if (c == STX) {
+        checksum = STX;
+        state = 1;
+    }
+    return step;
+}
+
+QString trimSpaces(const QString &text)
+{
+    qsizetype begin = 0, end = text.size();
+    while (begin < end && text[begin] == QLatin1Char(' '))
+        ++begin;
+    while (end > begin && text[end - 1] == QLatin1Char(' '))
+        --end;
+    return text.mid(begin, end - begin);
+}
+
+bool holdsError(const QString &reply) { return reply.contains(QLatin1String("error"), Qt::CaseInsensitive); }
+
 } // namespace framing

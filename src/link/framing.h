@@ -27,10 +27,10 @@ QByteArray oemFrame(const QByteArray &command);
 const std::array<QString, 17> &errorTexts();
 
 // A reply taken apart as the console decodes it: the error code (low 4 bits of the status
-// character; -1 when the reply has no status character), the status character and the data text.
+// character; -1 when the reply has no status character) and the data text.
 struct Reply {
     int errorCode = -1;
-    int status = -1; // the status character's code (-1: none)
+    int status = -1; // the status character's code; -1 without one
     QString data;
 };
 // DT: `buffer` holds the characters received for the reply, CR left out; the status character
@@ -38,5 +38,28 @@ struct Reply {
 // OEM: `buffer` holds what followed the STX up to and including the ETX; the status character
 // is position 2, the data positions 3 to length-1. CR is never part of the data.
 Reply decodeReply(Mode mode, const QString &buffer);
+
+// Bit 0x20 of a status character: the drive is ready (clear: busy executing a command).
+constexpr int kReadyBit = 0x20;
+
+// The console's OEM reply recogniser, one received byte at a time. `state` 0 waits for an STX;
+// 1 collects up to the "0"; 2 collects up to the ETX; 3 takes the checksum byte. An STX in any
+// state (after the step it makes) restarts the checksum at state 1 but keeps what has been
+// collected; an STX in state 0 is the start itself and is not collected. `checksum` is the XOR
+// of the bytes from the last STX.
+enum class OemStep : quint8 {
+    Ignored,   // state 0, not an STX
+    Started,   // the STX that starts a reply: empty the buffer
+    Collected, // a byte of the reply: keep it
+    Checked,   // the checksum byte: the reply is complete when it matched
+};
+OemStep oemReplyStep(quint8 &state, quint8 &checksum, unsigned char c, bool *matched = nullptr);
+
+// The firmware update sends its image in blocks of this many bytes, each answered by a reply.
+constexpr int kBlockSize = 6;
+// Leading and trailing spaces removed (spaces only: CR and LF stay).
+QString trimSpaces(const QString &text);
+// A reply that holds the word "error" in any case: the update stops at it.
+bool holdsError(const QString &reply);
 
 } // namespace framing

@@ -11,7 +11,7 @@ constexpr char kStx = char(framing::STX);
 constexpr char kEtx = char(framing::ETX);
 constexpr char kCr = char(framing::CR);
 constexpr char kLf = '\n';
-constexpr int kBlockSize = 6;
+using framing::kBlockSize;
 
 enum class UpdateCommand { None, Version, Device, Baud, Enter, EnterFull };
 
@@ -61,17 +61,9 @@ bool isWholeCommand(const QByteArray &bytes)
     return bytes.size() >= 2 && bytes.size() != kBlockSize && bytes.startsWith('/') && bytes.endsWith(kCr);
 }
 
-QByteArray trimSpaces(const QByteArray &bytes)
-{
-    qsizetype from = 0, to = bytes.size();
-    while (from < to && bytes.at(from) == ' ')
-        ++from;
-    while (to > from && bytes.at(to - 1) == ' ')
-        --to;
-    return bytes.mid(from, to - from);
-}
-
-bool holdsError(const QByteArray &bytes) { return bytes.toLower().contains("error"); }
+QString latin1(const QByteArray &bytes) { return QString::fromLatin1(bytes); }
+bool holdsError(const QByteArray &bytes) { return framing::holdsError(latin1(bytes)); }
+bool acceptsUpdate(const QByteArray &bytes) { return framing::trimSpaces(latin1(bytes)).startsWith(QLatin1Char('?')); }
 
 QString byteHex(unsigned char c)
 {
@@ -81,23 +73,55 @@ QString byteHex(unsigned char c)
 
 // The checksum as the console checks it: XOR from the last STX before the ETX up to the ETX.
 // `frame` runs from an STX to the checksum byte.
-QString checksumText(const QByteArray &frame)
+// A frame that starts after an STX the console took as the previous frame's checksum byte
+// counts that STX in.
+unsigned char expectedChecksum(const QByteArray &frame)
 {
     const qsizetype etx = frame.size() - 2;
-    const qsizetype stx = std::max<qsizetype>(0, frame.lastIndexOf(kStx, etx));
-    const unsigned char expected = framing::checksum(frame.mid(stx, etx - stx + 1));
-    const auto got = static_cast<unsigned char>(frame.back());
-    return got == expected ? QStringLiteral("checksum ok")
-                           : QStringLiteral("checksum bad, expected ") + byteHex(expected);
+    const qsizetype stx = frame.lastIndexOf(kStx, etx);
+    if (stx < 0)
+        return framing::checksum(frame.left(etx + 1)) ^ framing::STX;
+    return framing::checksum(frame.mid(stx, etx - stx + 1));
 }
 
+bool checksumOk(const QByteArray &frame)
+{
+    return static_cast<unsigned char>(frame.back()) == expectedChecksum(frame);
+}
+
+QString checksumText(const QByteArray &frame)
+{
+    return checksumOk(frame) ? QStringLiteral("checksum ok")
+                             : QStringLiteral("checksum bad, expected ") + byteHex(expectedChecksum(frame));
+}
+
+// What followed the reply's STX up to its ETX, as the console decodes it.
+QByteArray oemReplyBody(const QByteArray &frame)
+{
+    return frame.startsWith(kStx) ? frame.mid(1, frame.size() - 2) : frame.left(frame.size() - 1);
+}
+
+QByteArray dtReplyBody(const QByteArray &bytes)
+{
+    const qsizetype cr = bytes.indexOf(kCr);
+    return cr < 0 ? bytes : bytes.left(cr);
+}
+
+QString errorName(int code)
+{
+    const QString text = framing::trimSpaces(framing::errorTexts()[size_t(code)]);
+    return text.isEmpty() ? QStringLiteral("Error %1").arg(code) : text;
+}
+
+// `DT reply "1000", ready, No Error`
 QString replyText(framing::Mode mode, const QByteArray &buffer, const QString &framingName)
 {
     const framing::Reply reply = framing::decodeReply(mode, QString::fromLatin1(buffer));
-    if (reply.errorCode < 0)
-        return framingName + QStringLiteral(" reply \"") + reply.data + QStringLiteral("\", no status character");
-    return framingName + QStringLiteral(" reply \"") + reply.data + framing::errorTexts()[size_t(reply.errorCode)]
-        + QLatin1Char('"');
+    QString text = framingName + QStringLiteral(" reply \"") + reply.data + QLatin1Char('"');
+    if (reply.status < 0)
+        return text + QStringLiteral(", no status character");
+    return text + ((reply.status & framing::kReadyBit) ? QStringLiteral(", ready, ") : QStringLiteral(", busy, "))
+        + errorName(reply.errorCode);
 }
 
 QString updateCommandText(UpdateCommand c, const QByteArray &body)
@@ -137,29 +161,28 @@ void FrameAssembler::feedOut(qint64 us, const QByteArray &bytes, std::vector<Row
         completeWaiting(m_in, Dir::In, rows);
         if (!isWholeCommand(bytes)) {
             completeWaiting(m_out, Dir::Out, rows);
-            for (qsizetype i = 0; i < bytes.size(); i += kBlockSize) {
-                Row row;
-                row.us = us;
-                row.dir = Dir::Out;
-                row.kind = Kind::UpdateBlock;
-                row.block = ++m_blocks;
-                row.bytes = bytes.mid(i, kBlockSize);
-                rows.push_back(std::move(row));
-            }
             m_out.last = us;
+            for (qsizetype i = 0; i < bytes.size(); i += kBlockSize) {
+                m_out.first = us;
+                m_out.bytes = bytes.mid(i, kBlockSize);
+                ++m_blocks;
+                complete(m_out, Dir::Out, Kind::UpdateBlock, rows);
+            }
             return;
         }
         m_update = false;
     }
 
     Side &s = m_out;
+    s.last = us;
     for (const char ch : bytes) {
         if (s.bytes.isEmpty())
             s.first = us;
         switch (s.state) {
         case State::Text:
             if (ch == kStx) {
-                startFrame(s, Dir::Out, us, State::Oem2, rows);
+                startFrame(s, Dir::Out, us, rows);
+                s.state = State::Oem2;
                 break;
             }
             s.bytes += ch;
@@ -178,7 +201,6 @@ void FrameAssembler::feedOut(qint64 us, const QByteArray &bytes, std::vector<Row
                 complete(s, Dir::Out, Kind::Unframed, rows);
             }
             break;
-        case State::Oem1:
         case State::Oem2:
             s.bytes += ch;
             if (ch == kEtx)
@@ -192,12 +214,12 @@ void FrameAssembler::feedOut(qint64 us, const QByteArray &bytes, std::vector<Row
             break;
         }
     }
-    s.last = us;
 }
 
 void FrameAssembler::feedIn(qint64 us, const QByteArray &bytes, std::vector<Row> &rows)
 {
     Side &s = m_in;
+    s.last = us;
     if (m_update) {
         for (const char ch : bytes) {
             if (s.bytes.isEmpty())
@@ -206,7 +228,6 @@ void FrameAssembler::feedIn(qint64 us, const QByteArray &bytes, std::vector<Row>
             if (s.bytes.size() >= kMaxRow)
                 completeWaiting(s, Dir::In, rows);
         }
-        s.last = us;
         return;
     }
     for (const char ch : bytes) {
@@ -220,53 +241,41 @@ void FrameAssembler::feedIn(qint64 us, const QByteArray &bytes, std::vector<Row>
         }
         if (s.bytes.isEmpty())
             s.first = us;
-        switch (s.state) {
-        case State::Text:
+        if (s.oemState == 0) {
             if (ch == kStx) {
-                startFrame(s, Dir::In, us, State::Oem1, rows);
-                break;
+                startFrame(s, Dir::In, us, rows);
+                framing::oemReplyStep(s.oemState, s.oemSum, uchar(ch));
+                continue;
             }
             s.bytes += ch;
             if (ch == kCr)
                 s.crSeen = true;
             else if (s.bytes.size() >= kMaxRow)
                 complete(s, Dir::In, Kind::Unframed, rows);
-            break;
-        // The console's OEM recogniser: up to the "0", up to the ETX (a second STX starts
-        // over at the "0"), then the checksum byte, whatever its value.
-        case State::Oem1:
-            s.bytes += ch;
-            if (ch == '0')
-                s.state = State::Oem2;
-            else if (s.bytes.size() >= kMaxRow)
-                complete(s, Dir::In, Kind::Unframed, rows);
-            break;
-        case State::Oem2:
-            s.bytes += ch;
-            if (ch == kEtx)
-                s.state = State::Oem3;
-            else if (ch == kStx)
-                s.state = State::Oem1;
-            else if (s.bytes.size() >= kMaxRow)
-                complete(s, Dir::In, Kind::Unframed, rows);
-            break;
-        case State::Oem3:
-            s.bytes += ch;
+            continue;
+        }
+        // Inside an OEM reply, as the console's recogniser sees it: the checksum byte ends the
+        // frame whatever its value; when that byte is an STX, the console starts over with it.
+        s.bytes += ch;
+        if (framing::oemReplyStep(s.oemState, s.oemSum, uchar(ch)) == framing::OemStep::Checked) {
+            const quint8 state = s.oemState, sum = s.oemSum;
             complete(s, Dir::In, Kind::OemReply, rows);
-            break;
+            s.oemState = state;
+            s.oemSum = sum;
+            s.first = us;
+        } else if (s.bytes.size() >= kMaxRow) {
+            complete(s, Dir::In, Kind::Unframed, rows);
         }
     }
-    s.last = us;
 }
 
-void FrameAssembler::startFrame(Side &side, Dir dir, qint64 us, State next, std::vector<Row> &rows)
+void FrameAssembler::startFrame(Side &side, Dir dir, qint64 us, std::vector<Row> &rows)
 {
     // An STX ends whatever text came before it as unframed bytes and opens an OEM frame.
     if (!side.bytes.isEmpty())
         complete(side, dir, Kind::Unframed, rows);
     side.first = us;
     side.bytes += kStx;
-    side.state = next;
 }
 
 void FrameAssembler::complete(Side &side, Dir dir, Kind kind, std::vector<Row> &rows)
@@ -275,14 +284,35 @@ void FrameAssembler::complete(Side &side, Dir dir, Kind kind, std::vector<Row> &
     row.us = side.first;
     row.dir = dir;
     row.kind = kind;
-    if (kind == Kind::UpdateReply || kind == Kind::UpdateModeReply)
-        row.block = m_blocks;
+    switch (kind) {
+    case Kind::DtCommand:
+    case Kind::OemCommand:
+    case Kind::UpdateBlock:
+        m_awaiting = true;
+        m_timedOut = false;
+        m_commandEnd = side.last;
+        break;
+    case Kind::UpdateModeReply:
+    case Kind::UpdateReply:
+    case Kind::DtReply:
+    case Kind::OemReply:
+        if (m_awaiting) {
+            row.replyUs = qint32(std::clamp<qint64>(row.us - m_commandEnd, 0, INT32_MAX));
+            row.late = m_timedOut;
+        }
+        m_awaiting = m_timedOut = false;
+        break;
+    default:
+        break;
+    }
+    row.block = m_blocks;
     row.bytes = std::move(side.bytes);
     if (row.bytes.capacity() - row.bytes.size() > 32)
         row.bytes.squeeze();
     rows.push_back(std::move(row));
     side.bytes = QByteArray();
     side.state = State::Text;
+    side.oemState = 0;
     side.crSeen = false;
 }
 
@@ -294,7 +324,7 @@ void FrameAssembler::completeWaiting(Side &side, Dir dir, std::vector<Row> &rows
         const bool modeReply = m_blocks == 0;
         const QByteArray bytes = side.bytes;
         complete(side, dir, modeReply ? Kind::UpdateModeReply : Kind::UpdateReply, rows);
-        if ((modeReply && !trimSpaces(bytes).startsWith('?')) || holdsError(bytes))
+        if ((modeReply && !acceptsUpdate(bytes)) || holdsError(bytes))
             m_update = false; // the firmware window stops: no blocks follow
         return;
     }
@@ -361,7 +391,9 @@ QString plainText(const QByteArray &bytes)
     return out;
 }
 
-QString frameText(const Row &row)
+namespace {
+
+QString frameTextOf(const Row &row)
 {
     const QByteArray &b = row.bytes;
     switch (row.kind) {
@@ -377,27 +409,122 @@ QString frameText(const Row &row)
     }
     case Kind::OemCommand: {
         // STX, address, "1", body, ETX, checksum; an empty address leaves STX "1" ETX checksum.
-        const QString address = b.size() > 4 ? QStringLiteral("address ") + plainText(b.mid(1, 1))
-                                             : QStringLiteral("no address");
-        return QStringLiteral("OEM, ") + address + QStringLiteral(", ") + checksumText(b);
+        const bool addressed = b.size() > 4;
+        QString text = QStringLiteral("OEM, ")
+            + (addressed ? QStringLiteral("address ") + plainText(b.mid(1, 1)) : QStringLiteral("no address"));
+        if (const UpdateCommand c = updateCommandOfBody(addressed ? b.mid(3, b.size() - 5) : QByteArray());
+            c != UpdateCommand::None)
+            text += QStringLiteral(", ") + updateCommandText(c, b.mid(3, b.size() - 5));
+        return text + QStringLiteral(", ") + checksumText(b);
     }
-    case Kind::DtReply: {
-        const qsizetype cr = b.indexOf(kCr);
-        return replyText(framing::Mode::DT, cr < 0 ? b : b.left(cr), QStringLiteral("DT"));
-    }
+    case Kind::DtReply:
+        return replyText(framing::Mode::DT, dtReplyBody(b), QStringLiteral("DT"));
     case Kind::OemReply:
-        return replyText(framing::Mode::OEM, b.mid(1, b.size() - 2), QStringLiteral("OEM"))
-            + QStringLiteral(", ") + checksumText(b);
+        return replyText(framing::Mode::OEM, oemReplyBody(b), QStringLiteral("OEM")) + QStringLiteral(", ")
+            + checksumText(b);
     case Kind::UpdateBlock:
         return QStringLiteral("update block %1").arg(row.block);
     case Kind::UpdateModeReply:
-        return trimSpaces(b).startsWith('?') ? QStringLiteral("update mode reply, accepted")
-                                             : QStringLiteral("update mode reply, refused");
+        return acceptsUpdate(b) ? QStringLiteral("update mode reply, accepted")
+                                : QStringLiteral("update mode reply, refused");
     case Kind::UpdateReply:
         return QStringLiteral("update reply to block %1").arg(row.block)
             + (holdsError(b) ? QStringLiteral(", error") : QString());
+    case Kind::Opened: return QStringLiteral("port opened ") + QString::fromUtf8(b);
+    case Kind::Closed: return QStringLiteral("port closed");
+    case Kind::Lost: return QStringLiteral("port lost ") + QString::fromUtf8(b);
+    case Kind::TimedOut: return QStringLiteral("time-out: ") + QString::fromUtf8(b);
+    case Kind::Discarded: return QStringLiteral("discarded %1 bytes waiting at open").arg(b.size());
+    case Kind::LogStarted: return QStringLiteral("log started ") + QString::fromUtf8(b);
     }
     return QString();
+}
+
+} // namespace
+
+Row eventRow(qint64 us, Kind kind, const QByteArray &bytes)
+{
+    Row row;
+    row.us = us;
+    row.dir = Dir::Event;
+    row.kind = kind;
+    row.bytes = bytes;
+    return row;
+}
+
+QString frameText(const Row &row)
+{
+    const QString text = frameTextOf(row);
+    return row.late ? text + QStringLiteral(", late") : text;
+}
+
+QString replyMsText(const Row &row) { return row.replyUs >= 0 ? deltaText(row.replyUs) : QString(); }
+
+bool showsBytes(const Row &row) { return row.dir != Dir::Event || row.kind == Kind::Discarded; }
+
+bool isProblem(const Row &row)
+{
+    const QByteArray &b = row.bytes;
+    switch (row.kind) {
+    case Kind::Unframed:
+    case Kind::TimedOut:
+    case Kind::Lost:
+    case Kind::Discarded:
+        return true;
+    case Kind::OemCommand:
+        return !checksumOk(b);
+    case Kind::DtReply:
+    case Kind::OemReply: {
+        const bool oem = row.kind == Kind::OemReply;
+        const framing::Reply r = framing::decodeReply(oem ? framing::Mode::OEM : framing::Mode::DT,
+                                                      latin1(oem ? oemReplyBody(b) : dtReplyBody(b)));
+        return row.late || r.errorCode > 0 || (oem && !checksumOk(b));
+    }
+    case Kind::UpdateModeReply:
+        return row.late || !acceptsUpdate(b);
+    case Kind::UpdateReply:
+        return row.late || holdsError(b);
+    default:
+        return false;
+    }
+}
+
+QString detailsText(const Row &row)
+{
+    QString out = frameText(row) + QLatin1Char('\n');
+    if (!showsBytes(row))
+        return out;
+    const QByteArray &b = row.bytes;
+    out += QStringLiteral("\noffset  hex  char\n");
+    for (qsizetype i = 0; i < b.size(); ++i)
+        out += QStringLiteral("%1    %2   %3\n")
+                   .arg(i, 4, 10, QLatin1Char('0'))
+                   .arg(hexText(b.mid(i, 1)), plainText(b.mid(i, 1)));
+    if (row.kind != Kind::DtReply && row.kind != Kind::OemReply)
+        return out;
+    const bool oem = row.kind == Kind::OemReply;
+    const QByteArray body = oem ? oemReplyBody(b) : dtReplyBody(b);
+    const framing::Reply r = framing::decodeReply(oem ? framing::Mode::OEM : framing::Mode::DT, latin1(body));
+    out += QLatin1Char('\n');
+    // The address is the character before the status character: "0", the host's.
+    const qsizetype status = oem ? 1 : body.left(std::max<qsizetype>(0, body.size() - 1)).indexOf('0') + 1;
+    if (status > 0 && status < body.size())
+        out += QStringLiteral("address %1\n").arg(plainText(body.mid(status - 1, 1)));
+    if (r.status >= 0)
+        out += QStringLiteral("status %1: %2 (bit 20), error code %3, %4\n")
+                   .arg(hexText(QByteArray(1, char(r.status))),
+                        (r.status & framing::kReadyBit) ? QStringLiteral("ready") : QStringLiteral("busy"))
+                   .arg(r.errorCode)
+                   .arg(errorName(r.errorCode));
+    else
+        out += QStringLiteral("no status character\n");
+    out += QStringLiteral("data \"%1\"\n").arg(r.data);
+    if (oem)
+        out += QStringLiteral("checksum received %1, computed %2\n")
+                   .arg(hexText(b.right(1)), byteHex(expectedChecksum(b)));
+    if (row.replyUs >= 0)
+        out += QStringLiteral("reply after %1 ms%2\n").arg(replyMsText(row), row.late ? QStringLiteral(", late") : QString());
+    return out;
 }
 
 QString deltaText(qint64 deltaUs)
@@ -409,6 +536,14 @@ QString deltaText(qint64 deltaUs)
         .arg(magnitude % 10);
 }
 
-QString dirText(Dir dir) { return dir == Dir::Out ? QStringLiteral("out") : QStringLiteral("in"); }
+QString dirText(Dir dir)
+{
+    switch (dir) {
+    case Dir::Out: return QStringLiteral("out");
+    case Dir::In: return QStringLiteral("in");
+    case Dir::Event: break;
+    }
+    return QStringLiteral("event");
+}
 
 } // namespace monitor

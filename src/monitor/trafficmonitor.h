@@ -1,13 +1,17 @@
 #pragma once
 // The traffic monitor window: every byte the program writes and receives on its ports, framed
-// and decoded, in a table, newest row last. Non-modal, and usable over the firmware window.
+// and decoded, in a table, newest row last, with the selected row taken apart in a pane below.
+// Non-modal, and usable over the firmware window; its own dialogs are modal and above it.
 //
 // Opened by Ctrl+Shift+T in any of the program's windows and from the console's context menu.
 
 #include "app/windows.h"
 #include "monitor/trafficmodel.h"
 
+class QCheckBox;
 class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
 class QPushButton;
 class QTableView;
 
@@ -29,18 +33,26 @@ public:
     QPushButton *cmdClear = nullptr;
     QPushButton *cmdSave = nullptr;
     QPushButton *cmdLog = nullptr;
+    QLineEdit *txtFilter = nullptr;
+    QCheckBox *chkProblems = nullptr;
     QTableView *grdTraffic = nullptr;
+    QPlainTextEdit *txtDetails = nullptr;
     QLabel *lblStatus = nullptr;
 
 protected:
     bool event(QEvent *e) override;
+    void showEvent(QShowEvent *e) override;
 
 private:
     void updateStatus();
+    void updateDetails();
     void showUnblocked();
+    // Whether the modal window up now is one of the monitor's own dialogs.
+    bool ownModal() const;
 
     monitor::TrafficModel *m_model = nullptr;
     bool m_follow = true;
+    bool m_placed = false;
 };
 
 namespace monitor {

@@ -1,6 +1,7 @@
 #include "monitor/trafficstore.h"
 
 #include "link/commport.h"
+#include "link/drivelink.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -13,25 +14,27 @@ struct TrafficStore::Tap {
     int number = -1;
     QString name;
     quint16 port = 0;
-    QMetaObject::Connection traffic;
-    QMetaObject::Connection destroyed;
+    std::vector<QMetaObject::Connection> connections;
 };
 
 TrafficStore::TrafficStore(QObject *parent) : QObject(parent)
 {
-    m_wallOffsetMs = QDateTime::currentMSecsSinceEpoch() - monotonicMicroseconds() / 1000;
+    m_wallOffsetUs = QDateTime::currentMSecsSinceEpoch() * 1000 - monotonicMicroseconds();
+    m_localOffsetMs = qint64(QDateTime::currentDateTime().offsetFromUtc()) * 1000;
     m_idle.setSingleShot(true);
     connect(&m_idle, &QTimer::timeout, this, &TrafficStore::onIdle);
     m_logFlush.setInterval(500);
-    connect(&m_logFlush, &QTimer::timeout, this, [this] { m_log.flush(); });
+    connect(&m_logFlush, &QTimer::timeout, this, [this] {
+        if (!m_log.flush())
+            failLog();
+    });
 }
 
 TrafficStore::~TrafficStore()
 {
-    for (auto &[port, tap] : m_taps) {
-        disconnect(tap->traffic);
-        disconnect(tap->destroyed);
-    }
+    for (auto &[port, tap] : m_taps)
+        for (const auto &c : tap->connections)
+            disconnect(c);
     stopLog();
 }
 
@@ -41,11 +44,44 @@ void TrafficStore::attach(CommPort *port)
         return;
     auto tap = std::make_unique<Tap>();
     Tap *t = tap.get();
-    t->traffic = connect(port, &CommPort::traffic, this,
-                         [this, port, t](qint64 us, CommPort::Direction d, const QByteArray &bytes) {
-                             onTraffic(port, *t, us, d == CommPort::Direction::Sent, bytes);
-                         });
-    t->destroyed = connect(port, &QObject::destroyed, this, [this, port] { detach(port); });
+    auto &c = t->connections;
+    c.push_back(connect(port, &CommPort::traffic, this,
+                        [this, port, t](qint64 us, CommPort::Direction d, const QByteArray &bytes) {
+                            onTraffic(port, *t, us, d == CommPort::Direction::Sent, bytes);
+                        }));
+    c.push_back(connect(port, &CommPort::opened, this, [this, port, t](qint64 us) {
+        QString frame = port->lineSettings();
+        if (const auto line = parseLineSettings(frame)) {
+            static const char parities[] = "N?EOSM"; // by QSerialPort::Parity
+            const int p = int(line->parity);
+            frame = QStringLiteral("%1 baud, %2%3%4")
+                        .arg(line->baud)
+                        .arg(int(line->dataBits))
+                        .arg(QLatin1Char(p >= 0 && p < 6 ? parities[p] : '?'))
+                        .arg(line->stopBits == QSerialPort::OneAndHalfStop ? QStringLiteral("1.5")
+                                                                           : QString::number(int(line->stopBits)));
+        }
+        onEvent(port, *t, eventRow(us, Kind::Opened, (port->openPath() + QStringLiteral(", ") + frame).toUtf8()), true);
+    }));
+    c.push_back(connect(port, &CommPort::closed, this,
+                        [this, port, t](qint64 us) { onEvent(port, *t, eventRow(us, Kind::Closed)); }));
+    c.push_back(connect(port, &CommPort::deviceLost, this, [this, port, t](const QString &path) {
+        onEvent(port, *t, eventRow(monotonicMicroseconds(), Kind::Lost, path.toUtf8()));
+    }));
+    c.push_back(connect(port, &CommPort::discardedAtOpen, this, [this, port, t](qint64 us, const QByteArray &bytes) {
+        onEvent(port, *t, eventRow(us, Kind::Discarded, bytes));
+    }));
+    // The link that owns the port reports its time-outs (the port is created inside it, so the
+    // link is already its parent here).
+    if (auto *link = qobject_cast<DriveLink *>(port->parent()))
+        c.push_back(connect(link, &DriveLink::replyMissing, this, [this, port, t](const QString &command, qint64 ms) {
+            t->assembler.flush(m_completed);
+            t->assembler.timedOut();
+            append(t->port);
+            onEvent(port, *t, eventRow(monotonicMicroseconds(), Kind::TimedOut,
+                                       QStringLiteral("no reply to %1 after %2 ms").arg(command).arg(ms).toUtf8()));
+        }));
+    c.push_back(connect(port, &QObject::destroyed, this, [this, port] { detach(port); }));
     m_taps.emplace(port, std::move(tap));
 }
 
@@ -56,8 +92,8 @@ void TrafficStore::detach(CommPort *port)
         return;
     std::unique_ptr<Tap> tap = std::move(it->second);
     m_taps.erase(it);
-    disconnect(tap->traffic);
-    disconnect(tap->destroyed);
+    for (const auto &c : tap->connections)
+        disconnect(c);
     tap->assembler.flush(m_completed);
     append(tap->port);
 }
@@ -66,14 +102,28 @@ void TrafficStore::onTraffic(CommPort *port, Tap &tap, qint64 us, bool sent, con
 {
     // The device behind a port changes only while it is closed, and an opened port writes
     // before it reads: looking again at every write keeps the path right and the reads cheap.
-    if (tap.number < 0 || (sent && (tap.number != port->portNumber() || tap.name != port->openPath()))) {
+    lookAtPort(port, tap, sent);
+    tap.assembler.feed(us, sent ? Dir::Out : Dir::In, bytes, m_completed);
+    append(tap.port);
+    scheduleIdle(tap.assembler.deadline());
+}
+
+void TrafficStore::lookAtPort(CommPort *port, Tap &tap, bool force)
+{
+    if (tap.number < 0 || (force && (tap.number != port->portNumber() || tap.name != port->openPath()))) {
         tap.number = port->portNumber();
         tap.name = port->openPath();
         tap.port = portIndex(tap.number, port->devicePath());
     }
-    tap.assembler.feed(us, sent ? Dir::Out : Dir::In, bytes, m_completed);
+}
+
+void TrafficStore::onEvent(CommPort *port, Tap &tap, Row row, bool opening)
+{
+    tap.assembler.flush(m_completed);
     append(tap.port);
-    scheduleIdle(tap.assembler.deadline());
+    lookAtPort(port, tap, opening);
+    m_completed.push_back(std::move(row));
+    append(tap.port);
 }
 
 void TrafficStore::scheduleIdle(qint64 deadlineUs)
@@ -106,11 +156,8 @@ void TrafficStore::append(quint16 port)
         row.port = port;
         row.deltaUs = m_lastUs < 0 ? 0 : row.us - m_lastUs;
         m_lastUs = row.us;
-        if (m_log.isOpen() && m_log.write(csvRecord(row)) < 0) {
-            const QString path = m_log.fileName();
-            stopLog();
-            emit logFailed(path);
-        }
+        if (m_log.isOpen() && m_log.write(csvRecord(row)) < 0)
+            failLog();
         m_rows.push_back(std::move(row));
         if (m_rows.size() > size_t(kCapacity)) {
             m_rows.pop_front();
@@ -142,7 +189,26 @@ quint16 TrafficStore::portIndex(int number, const QString &path)
 
 QString TrafficStore::timeText(const Row &row) const
 {
-    return QDateTime::fromMSecsSinceEpoch(m_wallOffsetMs + row.us / 1000).toString(QStringLiteral("HH:mm:ss.zzz"));
+    // Made by hand, with the offset from UTC the store began with: the filter asks for this
+    // cell of every row.
+    constexpr qint64 kDayMs = 86'400'000;
+    const qint64 ms = ((std::div(wallMicroseconds(row), qint64(1000)).quot + m_localOffsetMs) % kDayMs + kDayMs) % kDayMs;
+    const int v[] = {int(ms / 3'600'000), int(ms / 60'000 % 60), int(ms / 1000 % 60), int(ms % 1000)};
+    QString out(12, QLatin1Char(':'));
+    QChar *p = out.data();
+    p[0] = QLatin1Char(char('0' + v[0] / 10)), p[1] = QLatin1Char(char('0' + v[0] % 10));
+    p[3] = QLatin1Char(char('0' + v[1] / 10)), p[4] = QLatin1Char(char('0' + v[1] % 10));
+    p[6] = QLatin1Char(char('0' + v[2] / 10)), p[7] = QLatin1Char(char('0' + v[2] % 10));
+    p[8] = QLatin1Char('.');
+    p[9] = QLatin1Char(char('0' + v[3] / 100)), p[10] = QLatin1Char(char('0' + v[3] / 10 % 10));
+    p[11] = QLatin1Char(char('0' + v[3] % 10));
+    return out;
+}
+
+QString TrafficStore::isoTimeText(const Row &row) const
+{
+    const QDateTime t = QDateTime::fromMSecsSinceEpoch(wallMicroseconds(row) / 1000);
+    return t.toOffsetFromUtc(t.offsetFromUtc()).toString(Qt::ISODateWithMs);
 }
 
 QString TrafficStore::portText(const Row &row) const
@@ -175,14 +241,21 @@ void csvField(QByteArray &out, const QString &text)
 
 } // namespace
 
-QByteArray TrafficStore::csvHeader() { return "time,delta_ms,port,dir,hex,text,frame\r\n"; }
+QByteArray TrafficStore::csvHeader() { return "time,delta_ms,port,dir,hex,text,frame,reply_ms\r\n"; }
 
 QByteArray TrafficStore::csvRecord(const Row &row) const
 {
     QByteArray out;
     out.reserve(row.bytes.size() * 5 + 96);
-    const QString cells[] = {timeText(row), deltaText(row.deltaUs), portText(row), dirText(row.dir),
-                             hexText(row.bytes), plainText(row.bytes), frameText(row)};
+    const bool bytes = showsBytes(row);
+    const QString cells[] = {isoTimeText(row),
+                             deltaText(row.deltaUs),
+                             portText(row),
+                             dirText(row.dir),
+                             bytes ? hexText(row.bytes) : QString(),
+                             bytes ? plainText(row.bytes) : QString(),
+                             frameText(row),
+                             replyMsText(row)};
     for (const QString &cell : cells) {
         if (&cell != &cells[0])
             out += ',';
@@ -202,10 +275,22 @@ bool TrafficStore::startLog(const QString &path)
         m_log.close();
         return false;
     }
-    m_log.flush();
+    if (!m_log.flush()) {
+        m_log.close();
+        return false;
+    }
     m_logFlush.start();
     emit loggingChanged(true);
+    m_completed.push_back(eventRow(monotonicMicroseconds(), Kind::LogStarted, path.toUtf8()));
+    append(kNoPort);
     return true;
+}
+
+void TrafficStore::failLog()
+{
+    const QString path = m_log.fileName();
+    stopLog();
+    emit logFailed(path);
 }
 
 void TrafficStore::stopLog()

@@ -4,8 +4,10 @@
 // each new row as it arrives.
 //
 // A tapped port's bytes go through its own frame assembler; rows hold raw bytes and times, and
-// their texts are made only when someone asks for them. The store never writes to a port and
-// never waits on one.
+// their texts are made only when someone asks for them. Received bytes carry the time they
+// arrived from the line. What happens to a port (opened, closed, lost, bytes dropped at open,
+// a reply time-out of the link that owns it) becomes an event row. The store never writes to a
+// port and never waits on one.
 
 #include "monitor/frames.h"
 
@@ -26,6 +28,7 @@ class TrafficStore : public QObject {
     Q_OBJECT
 public:
     static constexpr int kCapacity = 100'000;
+    static constexpr quint16 kNoPort = 0xFFFF;
 
     explicit TrafficStore(QObject *parent = nullptr);
     ~TrafficStore() override;
@@ -46,8 +49,12 @@ public:
     void clear();
 
     // Cells that need the store: local time of the row's first byte ("HH:MM:SS.mmm"),
-    // "COM<n>" and the device path behind it.
+    // "COM<n>" and the device path behind it (empty for a row of no port: the log's).
     QString timeText(const Row &row) const;
+    // Local date and time with milliseconds and the offset from UTC, ISO 8601.
+    QString isoTimeText(const Row &row) const;
+    // Microseconds since 1970 (UTC) of the row's first byte.
+    qint64 wallMicroseconds(const Row &row) const { return m_wallOffsetUs + row.us; }
     QString portText(const Row &row) const;
     QString portPath(const Row &row) const;
     // A row as one CSV record (RFC 4180, CRLF), and the header record.
@@ -55,7 +62,8 @@ public:
     static QByteArray csvHeader();
 
     // Appends every new row to the file (created if need be, its header written when it is
-    // empty), flushed at least once a second, until stopLog(). False when it cannot be opened.
+    // empty), flushed at least once a second, until stopLog(); each start adds a "log started"
+    // event row, so sessions appended to one file stay apart. False when it cannot be opened.
     bool startLog(const QString &path);
     void stopLog();
     bool isLogging() const { return m_log.isOpen(); }
@@ -76,6 +84,10 @@ private:
     };
 
     void onTraffic(CommPort *port, Tap &tap, qint64 us, bool sent, const QByteArray &bytes);
+    // An event of the port: what waits of its bytes is completed first.
+    void onEvent(CommPort *port, Tap &tap, Row row, bool opening = false);
+    void lookAtPort(CommPort *port, Tap &tap, bool force);
+    void failLog();
     void onIdle();
     void scheduleIdle(qint64 deadlineUs);
     void append(quint16 port);
@@ -85,7 +97,8 @@ private:
     qint64 m_first = 0;
     qint64 m_dropped = 0;
     qint64 m_lastUs = -1;
-    qint64 m_wallOffsetMs = 0; // local wall-clock milliseconds minus monotonic milliseconds
+    qint64 m_wallOffsetUs = 0;  // microseconds since 1970 (UTC) minus monotonic microseconds
+    qint64 m_localOffsetMs = 0; // local time's offset from UTC when the store began
     std::vector<Port> m_ports;
     std::vector<Row> m_completed;
     std::unordered_map<CommPort *, std::unique_ptr<Tap>> m_taps;

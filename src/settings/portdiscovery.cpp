@@ -4,7 +4,7 @@
 #include "lines/networkline.h"
 #include "link/commport.h"
 #include "link/portmap.h"
-#include "link/portreason.h"
+#include "lines/portreason.h"
 
 #include <QFileInfo>
 #include <QListWidget>

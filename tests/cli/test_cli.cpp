@@ -174,12 +174,14 @@ private slots:
 
         QFile f(log);
         QVERIFY(f.open(QIODevice::ReadOnly));
-        const QList<QByteArray> rows = f.readAll().split('\n');
-        QCOMPARE(rows[0], "time,delta_ms,port,dir,hex,text,frame\r");
-        QVERIFY2(rows[1].contains(",COM1,out,2F 31 3F 31 0D,/1?1<CR>,"), rows[1]);
-        QVERIFY2(rows[2].contains(",COM1,in,FF 2F 30 60 31 30 30 30 03 0D 0A,"), rows[2]);
-        QVERIFY2(rows[2].endsWith("\"DT reply \"\"1000 No Error\"\"\"\r"), rows[2]);
-        QVERIFY2(rows[5].contains(",out,2F 33 26 0D,"), rows[5]);
+        const QByteArray text = f.readAll();
+        QVERIFY(text.startsWith("time,delta_ms,port,dir,hex,text,frame,reply_ms\r\n"));
+        for (const char *cells : {",COM1,out,2F 31 3F 31 0D,/1?1<CR>,",
+                                  ",COM1,in,FF 2F 30 60 31 30 30 30 03 0D 0A,\xc3\xbf/0`1000<ETX><CR><LF>,"
+                                  "\"DT reply \"\"1000\"\", ready, No Error\",",
+                                  ",COM1,out,2F 33 26 0D,", ",time-out: no reply to /3& after 300 ms,"})
+            QVERIFY2(text.contains(cells), cells);
+        QVERIFY2(text.endsWith(",COM1,event,,,port closed,\r\n"), text.right(80).constData());
     }
 
     void portHeldByAnother_data()

@@ -3,11 +3,14 @@
 #include "app/windows.h"
 #include "console/stringfun.h"
 #include "firmware/frmflash.h"
+#include "monitor/trafficmonitor.h"
 #include "settings/settingswindow.h"
 #include "support/scriptedplatform.h"
 #include "support/tempstore.h"
 
 #include <QApplication>
+#include <QProcess>
+#include <QScreen>
 #include <QTest>
 
 class TestDesktop : public QObject {
@@ -56,6 +59,29 @@ private slots:
         windows::get<Settings>().fields.MaxStrings->setText("25");
         c.SetupScreen();
         QTRY_COMPARE_WITH_TIMEOUT(c.frameGeometry().size(), QSize(768, 747), 2000);
+    }
+
+    // The traffic monitor is first placed within the screen's available area; a window the
+    // console opens while it shows comes up above it, with the keyboard.
+    void monitorBelowNewWindows()
+    {
+        windows::unload<Settings>();
+        StringFun &c = windows::get<StringFun>();
+        TrafficMonitor &m = monitor::open();
+        QTRY_VERIFY_WITH_TIMEOUT(framed(m), 5000);
+        QVERIFY(m.screen()->availableGeometry().contains(m.frameGeometry()));
+        QTRY_COMPARE_WITH_TIMEOUT(QApplication::activeWindow(), &m, 3000);
+        c.LoadButton_Click(3);
+        Settings &s = windows::get<Settings>();
+        QTRY_VERIFY_WITH_TIMEOUT(framed(s), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(QApplication::activeWindow(), &s, 3000);
+        // The window manager's stacking, bottom to top: the settings window above the monitor.
+        QProcess xprop;
+        xprop.start("xprop", {"-root", "_NET_CLIENT_LIST_STACKING"});
+        QVERIFY(xprop.waitForFinished());
+        const QString stacking = QString::fromLatin1(xprop.readAllStandardOutput());
+        auto at = [&](QWidget &w) { return stacking.indexOf(QStringLiteral("0x%1").arg(w.winId(), 0, 16)); };
+        QVERIFY2(at(m) >= 0 && at(s) > at(m), qPrintable(stacking));
     }
 
     void cleanupTestCase() { windows::unloadAll(); }

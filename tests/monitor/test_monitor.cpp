@@ -5,11 +5,21 @@
 #include "firmware/frmflash.h"
 #include "monitor/trafficmonitor.h"
 #include "sim/ptyserver.h"
+#include "support/linkfakes.h"
 #include "support/ptypair.h"
 #include "support/scriptedplatform.h"
 #include "support/tempstore.h"
 
 #include <QAccessible>
+#include <QCheckBox>
+#include <QClipboard>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProcess>
+#include <QScrollBar>
+#include <QStandardPaths>
+#include <QTableView>
 #include <QApplication>
 #include <QContextMenuEvent>
 #include <QLabel>
@@ -19,27 +29,55 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
+#include <sys/resource.h>
+
 namespace {
 
-// Every row of the store as "port|dir|hex|text|frame".
+// Every row of the store as "port|dir|hex|text|frame", and "|ms" when it has a Reply ms.
 QStringList rows()
 {
     monitor::TrafficStore &s = monitor::store();
     QStringList out;
     for (qint64 i = s.firstSeq(); i < s.endSeq(); ++i) {
         const monitor::Row &r = s.row(i);
-        out << QStringList{s.portText(r), monitor::dirText(r.dir), monitor::hexText(r.bytes),
-                           monitor::plainText(r.bytes), monitor::frameText(r)}.join('|');
+        const QByteArray bytes = monitor::showsBytes(r) ? r.bytes : QByteArray();
+        out << QStringList{s.portText(r), monitor::dirText(r.dir), monitor::hexText(bytes),
+                           monitor::plainText(bytes), monitor::frameText(r)}.join('|')
+                + (monitor::replyMsText(r).isEmpty() ? "" : "|ms");
     }
     return out;
 }
 
-// A CSV file's text with each record's time and delta, which vary, replaced by "T,D".
-QString csvText(const QString &path)
+// RFC 4180 records of a file, CRLF line ends: a field is quoted (a quote inside doubled) or
+// holds no quote, comma or line end. Parsing stops at the first byte that breaks those rules.
+QList<QStringList> readCsv(const QString &path)
 {
     QFile f(path);
-    static const QRegularExpression varying(R"(^\d\d:\d\d:\d\d\.\d{3},-?\d+\.\d,)", QRegularExpression::MultilineOption);
-    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()).replace(varying, "T,D,") : QString();
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    static const QRegularExpression field(R"re(\G(?:"((?:[^"]|"")*)"|([^",\r\n]*))(,|\r\n))re");
+    QList<QStringList> records(1);
+    for (const QRegularExpressionMatch &m : field.globalMatch(QString::fromUtf8(f.readAll()))) {
+        records.last() << m.captured(1).replace("\"\"", "\"") + m.captured(2);
+        if (m.captured(3) != ",")
+            records << QStringList();
+    }
+    records.removeLast(); // an unfinished record, empty when the file ends as it should
+    return records;
+}
+
+// Feeds a port's tap as if these bytes went out (">") or came in, 100 ms apart.
+void feed(CommPort &port, const QList<QByteArray> &chunks)
+{
+    static qint64 us = 0;
+    monitor::store().attach(&port);
+    for (const QByteArray &c : chunks) {
+        const bool out = c.startsWith('>');
+        emit port.traffic(us += 100'000, out ? CommPort::Direction::Sent : CommPort::Direction::Received,
+                          out ? c.mid(1) : c);
+    }
+    monitor::store().detach(&port); // completes what waits
 }
 
 } // namespace
@@ -71,14 +109,14 @@ private slots:
         QTest::addColumn<QStringList>("expected");
         const QList<QByteArray> query{"/1?0\r"}, oemQuery{"\x02" "11?0\x03\x0e"};
         const QString oemOut = "COM1|out|02 31 31 3F 30 03 0E|<STX>11?0<ETX><SO>|OEM, address 1, checksum ok";
-        const QString oemIn = "COM1|in|02 30 60 31 30 30 30 03 50|<STX>0`1000<ETX>P|OEM reply \"1000 No Error\", checksum ok";
+        const QString oemIn = "COM1|in|02 30 60 31 30 30 30 03 50|<STX>0`1000<ETX>P|OEM reply \"1000\", ready, No Error, checksum ok|ms";
         QTest::newRow("dt") << "" << query << QList<int>{11} << QStringList{
             "COM1|out|2F 31 3F 30 0D|/1?0<CR>|DT, address 1",
-            "COM1|in|FF 2F 30 60 31 30 30 30 03 0D 0A|\u00FF/0`1000<ETX><CR><LF>|DT reply \"1000 No Error\""};
+            "COM1|in|FF 2F 30 60 31 30 30 30 03 0D 0A|\u00FF/0`1000<ETX><CR><LF>|DT reply \"1000\", ready, No Error|ms"};
         QTest::newRow("oem") << "" << oemQuery << QList<int>{9} << QStringList{oemOut, oemIn};
         QTest::newRow("oem bad checksum") << "bad checksum" << oemQuery << QList<int>{9} << QStringList{
             oemOut,
-            "COM1|in|02 30 60 31 30 30 30 03 AF|<STX>0`1000<ETX>\u00AF|OEM reply \"1000 No Error\", checksum bad, expected 50"};
+            "COM1|in|02 30 60 31 30 30 30 03 AF|<STX>0`1000<ETX>\u00AF|OEM reply \"1000\", ready, No Error, checksum bad, expected 50|ms"};
         QTest::newRow("oem after noise") << "noise" << oemQuery << QList<int>{11}
                                          << QStringList{oemOut, "COM1|in|1B 9F|<ESC><9F>|unframed", oemIn};
 
@@ -86,22 +124,22 @@ private slots:
         const QStringList version{
             "COM1|out|2F 31 26 0D|/1&<CR>|DT, address 1, version query",
             "COM1|in|FF 2F 30 60 52 45 5A 69 7A 61 76 75 72 20 56 31 2E 30 35 03 0D 0A|"
-            "\u00FF/0`REZizavur V1.05<ETX><CR><LF>|DT reply \"REZizavur V1.05 No Error\""};
+            "\u00FF/0`REZizavur V1.05<ETX><CR><LF>|DT reply \"REZizavur V1.05\", ready, No Error|ms"};
         const QStringList started = version + QStringList{
             "COM1|out|2F 31 62 31 39 32 30 30 52 0D|/1b19200R<CR>|DT, address 1, baud change to 19200",
-            "COM1|in|FF 2F 30 60 03 0D 0A|\u00FF/0`<ETX><CR><LF>|DT reply \" No Error\"",
+            "COM1|in|FF 2F 30 60 03 0D 0A|\u00FF/0`<ETX><CR><LF>|DT reply \"\", ready, No Error|ms",
             "COM1|out|2F 31 5B 0D|/1[<CR>|DT, address 1, enter update mode",
-            "COM1|in|3F|?|update mode reply, accepted",
+            "COM1|in|3F|?|update mode reply, accepted|ms",
             "COM1|out|02 41 42 0D 03 5A|<STX>AB<CR><ETX>Z|update block 1",
-            "COM1|in|2A|*|update reply to block 1",
+            "COM1|in|2A|*|update reply to block 1|ms",
             "COM1|out|2F 31 5B 0D 7F 80|/1[<CR><DEL><80>|update block 2"};
         QTest::newRow("whole image") << "" << start + QList<QByteArray>{"\xff\x9f abc"} << QList<int>{22, 7, 1, 1, 1, 1}
-            << started + QStringList{"COM1|in|2A|*|update reply to block 2",
+            << started + QStringList{"COM1|in|2A|*|update reply to block 2|ms",
                                      "COM1|out|FF 9F 20 61 62 63|\u00FF<9F> abc|update block 3",
-                                     "COM1|in|2A|*|update reply to block 3"};
+                                     "COM1|in|2A|*|update reply to block 3|ms"};
         QTest::newRow("error at block 2") << "error at block 2" << start + QList<QByteArray>{"/1&\r"}
             << QList<int>{22, 7, 1, 1, 5, 22}
-            << started + QStringList{"COM1|in|45 72 72 6F 72|Error|update reply to block 2, error"} + version;
+            << started + QStringList{"COM1|in|45 72 72 6F 72|Error|update reply to block 2, error|ms"} + version;
     }
     void exchanges()
     {
@@ -117,6 +155,7 @@ private slots:
         QVERIFY2(server.start(), qPrintable(server.errorString()));
         CommPort port;
         QVERIFY(openOn(port, 1, server.slavePath()));
+        monitor::store().clear(); // the opening's row is the events test's
         for (int i = 0; i < writes.size(); ++i) {
             port.write(writes[i]);
             QTRY_VERIFY(port.countReceived() >= replySizes[i]);
@@ -126,29 +165,46 @@ private slots:
         QCOMPARE(monitor::store().portPath(monitor::store().row(monitor::store().firstSeq())), server.slavePath());
     }
 
-    // Bytes that form no frame: a row at 256 bytes and after an idle gap between chunks.
-    void noise_data()
+    // Bytes that form no frame (a row at 256 bytes and after an idle gap between chunks), the
+    // status bits of replies, an OEM version query, a lower-case "error" that ends the update.
+    void lines_data()
     {
-        QTest::addColumn<QList<QByteArray>>("chunks"); // an idle gap between each
+        QTest::addColumn<QList<QByteArray>>("chunks"); // an idle gap between each; ">" the port writes
         QTest::addColumn<QStringList>("expected");
         const QString u256 = QStringList(256, "55").join(' '), u44 = QStringList(44, "55").join(' ');
         QTest::newRow("at 256 bytes") << QList<QByteArray>{QByteArray(300, 'U')} << QStringList{
             "COM2|in|" + u256 + '|' + QString(256, 'U') + "|unframed", "COM2|in|" + u44 + '|' + QString(44, 'U') + "|unframed"};
         QTest::newRow("lone byte") << QList<QByteArray>{"\x07"} << QStringList{"COM2|in|07|<BEL>|unframed"};
         QTest::newRow("gap before reply") << QList<QByteArray>{"ab", "/0`\x03\r\n"} << QStringList{
-            "COM2|in|61 62|ab|unframed", "COM2|in|2F 30 60 03 0D 0A|/0`<ETX><CR><LF>|DT reply \" No Error\""};
+            "COM2|in|61 62|ab|unframed", "COM2|in|2F 30 60 03 0D 0A|/0`<ETX><CR><LF>|DT reply \"\", ready, No Error"};
+        QTest::newRow("dt status bits") << QList<QByteArray>{">/1?0\r", "\xff/0@1000\x03\r\n", "/0c\x03\r\n"} << QStringList{
+            "COM2|out|2F 31 3F 30 0D|/1?0<CR>|DT, address 1",
+            "COM2|in|FF 2F 30 40 31 30 30 30 03 0D 0A|\u00FF/0@1000<ETX><CR><LF>|DT reply \"1000\", busy, No Error|ms",
+            "COM2|in|2F 30 63 03 0D 0A|/0c<ETX><CR><LF>|DT reply \"\", ready, Invalid Operand"};
+        QTest::newRow("oem status bits") << QList<QByteArray>{">\x02" "11&\x03'", "\x02" "0C1000\x03t"} << QStringList{
+            "COM2|out|02 31 31 26 03 27|<STX>11&<ETX>'|OEM, address 1, version query, checksum ok",
+            "COM2|in|02 30 43 31 30 30 30 03 74|<STX>0C1000<ETX>t|OEM reply \"1000\", busy, Invalid Operand, "
+            "checksum bad, expected 73|ms"};
+        QTest::newRow("lower-case error") << QList<QByteArray>{">/1[\r", "?", ">ABCDEF", "error", ">ABCDEF"} << QStringList{
+            "COM2|out|2F 31 5B 0D|/1[<CR>|DT, address 1, enter update mode", "COM2|in|3F|?|update mode reply, accepted|ms",
+            "COM2|out|41 42 43 44 45 46|ABCDEF|update block 1", "COM2|in|65 72 72 6F 72|error|update reply to block 1, error|ms",
+            "COM2|out|41 42 43 44 45 46|ABCDEF|unframed"};
     }
-    void noise()
+    void lines()
     {
         QFETCH(QList<QByteArray>, chunks);
         QFETCH(QStringList, expected);
         PtyPair pty;
         CommPort port;
         QVERIFY(openOn(port, 2, pty.slavePath()));
+        monitor::store().clear();
         port.setReceiveThreshold(1);
         connect(&port, &CommPort::receiveNotification, &port, [&port] { port.read(); });
         for (const QByteArray &chunk : chunks) {
-            pty.send(chunk);
+            if (chunk.startsWith('>'))
+                port.write(chunk.mid(1));
+            else
+                pty.send(chunk);
             QTest::qWait(80); // the line idle longer than the 50 ms gap
         }
         QTRY_COMPARE_WITH_TIMEOUT(rows(), expected, 1000);
@@ -163,6 +219,9 @@ private slots:
         for (const char *caption : {"Pause", "Clear", "Save...", "Log to File..."})
             QTest::newRow(caption) << caption << int(QAccessible::Button);
         QTest::newRow("table") << "Traffic" << int(QAccessible::Table);
+        QTest::newRow("filter") << "Filter" << int(QAccessible::EditableText);
+        QTest::newRow("problems") << "Problems only" << int(QAccessible::CheckBox);
+        QTest::newRow("details") << "Details" << int(QAccessible::EditableText);
         QTest::newRow("status") << "Status" << int(QAccessible::StaticText);
     }
     void names()
@@ -190,6 +249,7 @@ private slots:
         PtyPair pty;
         CommPort port;
         QVERIFY(openOn(port, 5, pty.slavePath()));
+        monitor::store().clear();
         TrafficMonitor &w = monitor::open();
         QTest::mouseClick(w.cmdLog, Qt::LeftButton);
         QCOMPARE(w.cmdLog->text(), "Stop Log");
@@ -197,32 +257,259 @@ private slots:
         pty.send("\xff/0b\x03\r\n");
         QTRY_VERIFY(port.countReceived() == 7);
         port.read();
-        QTRY_COMPARE_WITH_TIMEOUT(csvText(logPath).count("\r\n"), 3, 1500);
-        QTRY_COMPARE(w.model().rowCount(), 2);
+        QTRY_COMPARE_WITH_TIMEOUT(readCsv(logPath).size(), 4, 1500);
+        QTRY_COMPARE(w.model().rowCount(), 3);
         QTest::mouseClick(w.cmdSave, Qt::LeftButton);
         QTest::mouseClick(w.cmdLog, Qt::LeftButton);
         QCOMPARE(w.cmdLog->text(), "Log to File...");
         QCOMPARE(platform.dialogs.size(), 2);
         QCOMPARE(platform.dialogs[1].confirmOverwrite, true);
-        // Fields holding a comma or a quote are quoted, a quote doubled; lines end in CR LF.
-        const QString expected = "time,delta_ms,port,dir,hex,text,frame\r\n"
-                                 "T,D,COM5,out,2F 31 22 61 2C 62 0D,\"/1\"\"a,b<CR>\",\"DT, address 1\"\r\n"
-                                 "T,D,COM5,in,FF 2F 30 62 03 0D 0A,\u00FF/0b<ETX><CR><LF>,\"DT reply \"\" Invalid Command\"\"\"\r\n";
-        QCOMPARE(csvText(logPath), expected);
-        QCOMPARE(csvText(savePath), expected);
+        // Times and milliseconds vary: they are checked for their form only.
+        const QRegularExpression time("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d(Z|[+-]\\d\\d:\\d\\d)$"),
+            delta("^-?\\d+\\.\\d$");
+        const QList<QStringList> expected{
+            {"time", "delta_ms", "port", "dir", "hex", "text", "frame", "reply_ms"},
+            {"iso", "ms", "", "event", "", "", "log started " + logPath, ""},
+            {"iso", "ms", "COM5", "out", "2F 31 22 61 2C 62 0D", "/1\"a,b<CR>", "DT, address 1", ""},
+            {"iso", "ms", "COM5", "in", "FF 2F 30 62 03 0D 0A", "\u00FF/0b<ETX><CR><LF>", "DT reply \"\", ready, Invalid Command", "ms"}};
+        for (const QString &path : {logPath, savePath}) {
+            QList<QStringList> records = readCsv(path);
+            for (QStringList &r : records)
+                r.replaceInStrings(time, "iso").replaceInStrings(delta, "ms");
+            QCOMPARE(records, expected);
+        }
 
         QTest::mouseClick(w.cmdPause, Qt::LeftButton);
         QCOMPARE(w.cmdPause->text(), "Resume");
         port.write("/3Q\r"), port.write("/4Q\r");
-        QTRY_COMPARE(w.lblStatus->text(), "4 rows, 0 dropped");
-        QCOMPARE(w.model().rowCount(), 2);
+        QTRY_COMPARE(w.lblStatus->text(), "3 rows, 2 held while paused, 0 dropped");
+        QCOMPARE(w.model().rowCount(), 3);
         QTest::mouseClick(w.cmdPause, Qt::LeftButton);
         QCOMPARE(w.cmdPause->text(), "Pause");
-        QCOMPARE(w.model().rowCount(), 4);
-        QCOMPARE(w.model().cell(3, monitor::TrafficModel::Text), "/4Q<CR>");
+        QCOMPARE(w.lblStatus->text(), "5 rows, 0 held while paused, 0 dropped");
+        QCOMPARE(w.model().cell(4, monitor::TrafficModel::Text), "/4Q<CR>");
         QTest::mouseClick(w.cmdClear, Qt::LeftButton);
         QCOMPARE(w.model().rowCount(), 0);
-        QCOMPARE(w.lblStatus->text(), "0 rows, 0 dropped");
+        QCOMPARE(w.lblStatus->text(), "0 rows, 0 held while paused, 0 dropped");
+    }
+
+    // Event rows: the console's link times out, then its reply comes late; bytes dropped at open;
+    // the port closed and lost.
+    void events()
+    {
+        PtyPair pty;
+        store.mapPort(3, pty.slavePath());
+        RecordedRows sink;
+        LiveSettings live;
+        live.port = "3", live.baud = "19200";
+        DriveLink link(sink, live);
+        link.ErrorTexts = framing::errorTexts();
+        link.tmrReceiveTimeOut().setInterval(150);
+        link.subSendToDrive("/1?0");
+        QTRY_COMPARE(sink.outcome.value(0), Outcome::TimedOut);
+        pty.send("\xff/0`\x03\r\n");
+        QTRY_COMPARE(sink.outcome.value(0), Outcome::Decoded);
+        link.MSComm1().close();
+        pty.send("ab");
+        QTest::qWait(20);
+        QVERIFY(link.MSComm1().open());
+        emit link.MSComm1().deviceLost(pty.slavePath());
+        const QString opened = "COM3|event|||port opened " + pty.slavePath() + ", 19200 baud, 8N1";
+        QStringList got = rows();
+        got.replaceInStrings(QRegularExpression("after \\d+ ms"), "after N ms");
+        QCOMPARE(got, (QStringList{opened, "COM3|out|2F 31 3F 30 0D|/1?0<CR>|DT, address 1",
+                                    "COM3|event|||time-out: no reply to /1?0 after N ms", "COM3|event|||port closed", opened,
+                                    "COM3|in|FF 2F 30 60 03 0D 0A|\u00FF/0`<ETX><CR><LF>|DT reply \"\", ready, No Error, late|ms",
+                                    "COM3|event|||port closed", opened,
+                                    "COM3|event|61 62|ab|discarded 2 bytes waiting at open",
+                                    "COM3|event|||port lost " + pty.slavePath()}));
+    }
+
+    // The filter field and "Problems only" choose the rows shown ("*": tinted as a problem); the
+    // details pane takes the current row apart.
+    void filter_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("problems");
+        QTest::addColumn<QStringList>("expected");
+        const QString q1 = "DT, address 1", r1 = "DT reply \"1000\", ready, No Error", q2 = "DT, address 2",
+                      r2 = "DT reply \"\", ready, Invalid Command*", noise = "unframed*",
+                      oem = "OEM reply \"1000\", busy, Invalid Operand, checksum bad, expected 73*";
+        QTest::newRow("all") << "" << false << QStringList{q1, r1, q2, r2, noise, oem};
+        QTest::newRow("text") << "1000" << false << QStringList{r1, oem};
+        QTest::newRow("case ignored") << "inVALID" << false << QStringList{r2, oem};
+        QTest::newRow("hex") << "2f 32" << false << QStringList{q2};
+        QTest::newRow("problems") << "" << true << QStringList{r2, noise, oem};
+        QTest::newRow("both") << "zz" << true << QStringList{noise};
+    }
+    void filter()
+    {
+        QFETCH(QString, text);
+        QFETCH(bool, problems);
+        QFETCH(QStringList, expected);
+        CommPort port;
+        feed(port, {">/1?0\r", "\xff/0`1000\x03\r\n", ">/2?0\r", "\xff/0b\x03\r\n", "zz", "\x02" "0C1000\x03t"});
+        TrafficMonitor &w = monitor::open();
+        QTest::keyClicks(w.txtFilter, text);
+        w.chkProblems->setChecked(problems);
+        QStringList got;
+        for (int r = 0; r < w.model().rowCount(); ++r)
+            got << w.model().cell(r, monitor::TrafficModel::Frame)
+                    + (w.model().index(r, 0).data(Qt::BackgroundRole).isValid() ? "*" : "");
+        QCOMPARE(got, expected);
+        w.grdTraffic->setCurrentIndex(w.model().index(w.model().rowCount() - 1, 0));
+        if (expected.last().startsWith("OEM"))
+            QCOMPARE(w.txtDetails->toPlainText(),
+                     expected.last().chopped(1) + "\n\noffset  hex  char\n0000    02   <STX>\n0001    30   0\n0002    43   C\n"
+                     "0003    31   1\n0004    30   0\n0005    30   0\n0006    30   0\n0007    03   <ETX>\n0008    74   t\n\n"
+                     "address 0\nstatus 43: busy (bit 20), error code 3, Invalid Operand\ndata \"1000\"\n"
+                     "checksum received 74, computed 73\n");
+        // The tint reads with the text colour in a light and a dark theme (contrast 4.5 or more).
+        for (const auto &[base, text, mark] : {std::tuple{"#ffffff", "#000000", "#308cc6"}, {"#2a2a2a", "#e0e0e0", "#2a82da"}}) {
+            QPalette p;
+            p.setColor(QPalette::Base, base), p.setColor(QPalette::Text, text), p.setColor(QPalette::Highlight, mark);
+            auto lum = [](QColor c) {
+                auto f = [](double v) { return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+                return 0.2126 * f(c.redF()) + 0.7152 * f(c.greenF()) + 0.0722 * f(c.blueF());
+            };
+            const double a = lum(monitor::TrafficModel::problemColor(p)), b = lum(QColor(text));
+            QVERIFY(monitor::TrafficModel::problemColor(p) != QColor(base));
+            QVERIFY((std::max(a, b) + 0.05) / (std::min(a, b) + 0.05) >= 4.5);
+        }
+    }
+
+    // The table follows the newest row unless scrolled up; Ctrl+C copies the selected rows,
+    // cells separated by tabs.
+    void followAndCopy()
+    {
+        CommPort port;
+        QList<QByteArray> many;
+        for (int i = 0; i < 300; ++i)
+            many << ">/1?" + QByteArray::number(i) + '\r';
+        feed(port, many);
+        TrafficMonitor &w = monitor::open();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        QScrollBar *bar = w.grdTraffic->verticalScrollBar();
+        QTRY_VERIFY(bar->maximum() > 0);
+        QCOMPARE(bar->value(), bar->maximum());
+        feed(port, {">/2Q\r"});
+        w.model().sync();
+        QCOMPARE(bar->value(), bar->maximum());
+        bar->setValue(10);
+        feed(port, {">/3Q\r"});
+        w.model().sync();
+        QCOMPARE(bar->value(), 10);
+        w.grdTraffic->selectRow(300);
+        w.grdTraffic->selectionModel()->select(w.model().index(301, 0),
+                                               QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        QApplication::clipboard()->clear();
+        w.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        w.grdTraffic->setFocus();
+        QTest::keyClick(w.grdTraffic, Qt::Key_C, Qt::ControlModifier);
+        QStringList lines = QApplication::clipboard()->text().split('\n');
+        for (QString &l : lines)
+            l = l.section('\t', 2); // after the time and the delta
+        QCOMPARE(lines, (QStringList{"COM1\tout\t2F 32 51 0D\t/2Q<CR>\tDT, address 2\t", "COM1\tout\t2F 33 51 0D\t/3Q<CR>\tDT, address 3\t", ""}));
+    }
+
+    // A log whose file stops taking bytes stops, and says so.
+    void logFailure()
+    {
+        ScriptedPlatform platform;
+        QTemporaryDir dir;
+        platform.files << dir.filePath("log.csv");
+        TrafficMonitor &w = monitor::open();
+        QTest::mouseClick(w.cmdLog, Qt::LeftButton);
+        QVERIFY(monitor::store().isLogging());
+        rlimit old{};
+        getrlimit(RLIMIT_FSIZE, &old);
+        rlimit small = old;
+        small.rlim_cur = QFileInfo(dir.filePath("log.csv")).size() + 10;
+        const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+        setrlimit(RLIMIT_FSIZE, &small);
+        CommPort port;
+        feed(port, {">/1?0\r"});
+        QTRY_VERIFY_WITH_TIMEOUT(!monitor::store().isLogging(), 2000);
+        setrlimit(RLIMIT_FSIZE, &old);
+        std::signal(SIGXFSZ, previous);
+        QCOMPARE(platform.texts(), QStringList{"Error Writing File: " + dir.filePath("log.csv")});
+        QCOMPARE(w.cmdLog->text(), "Log to File...");
+    }
+
+    // "Save..." writes CSV or pcapng: a ".csv" or ".pcapng" name decides, else the type chosen,
+    // whose suffix a bare name gets. tshark reads the capture with the project's dissector.
+    void save_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("type"); // of the types offered
+        QTest::addColumn<QString>("written");
+        QTest::newRow("csv chosen") << "t" << 0 << "t.csv";
+        QTest::newRow("pcapng chosen") << "t" << 1 << "t.pcapng";
+        QTest::newRow("name says pcapng") << "t.pcapng" << 0 << "t.pcapng";
+        QTest::newRow("name says csv") << "t.CSV" << 1 << "t.CSV";
+        QTest::newRow("other suffix") << "t.txt" << 1 << "t.txt";
+    }
+    void save()
+    {
+        QFETCH(QString, name);
+        QFETCH(int, type);
+        QFETCH(QString, written);
+        CommPort port;
+        feed(port, {">/1?0\r", "\xff/0`1000\x03\r\n", ">\x02" "11&\x03'", "\x02" "0C1000\x03t", ">\x02" "11?0\x03\x0e",
+                    "\x02" "0`1000\x03P"});
+        ScriptedPlatform platform;
+        QTemporaryDir dir;
+        platform.files << dir.filePath(name);
+        platform.filters << QStringList{"CSV files (*.csv)", "Wireshark capture (*.pcapng)"}[type];
+        TrafficMonitor &w = monitor::open();
+        QTest::mouseClick(w.cmdSave, Qt::LeftButton);
+        QCOMPARE(platform.dialogs[0].filter, "CSV files (*.csv);;Wireshark capture (*.pcapng)");
+        QFile f(dir.filePath(written));
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const bool pcapng = written.endsWith(".pcapng") || (type == 1 && !written.endsWith(".CSV"));
+        QCOMPARE(f.read(4), pcapng ? QByteArray("\x0a\x0d\x0d\x0a") : QByteArray("time"));
+        if (!pcapng || name != "t")
+            return;
+        const QString tshark = QStandardPaths::findExecutable("tshark");
+        if (tshark.isEmpty())
+            QSKIP("tshark is not installed (scripts/setup.sh installs it)");
+        QProcess p;
+        p.start(tshark, {"-X", "lua_script:" DISSECTOR, "-r", f.fileName(), "-T", "fields", "-E", "separator=|",
+                         "-e", "frame.packet_flags_direction", "-e", "quorvane.framing", "-e", "quorvane.address",
+                         "-e", "quorvane.command", "-e", "quorvane.data", "-e", "quorvane.ready", "-e",
+                         "quorvane.error_code", "-e", "quorvane.error_text", "-e", "quorvane.checksum_ok"});
+        QVERIFY(p.waitForFinished(30000));
+        QCOMPARE(QString::fromUtf8(p.readAllStandardOutput()),
+                 "0x00000002|DT|1|?0|||||\n0x00000001|DT|0||1000|1|0|No Error|\n0x00000002|OEM|1|&|||||1\n"
+                 "0x00000001|OEM|0||1000|0|3|Invalid Operand|0\n0x00000002|OEM|1|?0|||||1\n0x00000001|OEM|0||1000|1|0|No Error|1\n");
+    }
+
+    // The monitor's own dialog is modal and above it, takes the keyboard (Escape closes it) and
+    // moves nothing; the monitor's first placement fits the screen.
+    void ownDialog()
+    {
+        QApplication::setAttribute(Qt::AA_DontUseNativeDialogs);
+        TrafficMonitor &w = monitor::open();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        QVERIFY(w.screen()->availableGeometry().contains(w.frameGeometry()));
+        const QRect before = w.geometry();
+        bool seen = false;
+        QTimer poll;
+        connect(&poll, &QTimer::timeout, [&] {
+            auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+            if (!dialog || !dialog->isVisible())
+                return;
+            poll.stop();
+            QTest::qWait(50); // a jump or a re-shown monitor would show by now
+            seen = w.geometry() == before && w.windowModality() == Qt::NonModal && dialog->parentWidget() == &w
+                && QApplication::focusWidget() && dialog->isAncestorOf(QApplication::focusWidget());
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+        });
+        poll.start(20);
+        QTest::mouseClick(w.cmdSave, Qt::LeftButton);
+        QVERIFY(seen);
+        QCOMPARE(w.geometry(), before);
     }
 
     // The last 100,000 rows are kept, older ones counted as dropped.
@@ -232,7 +519,7 @@ private slots:
         for (int i = 0; i < 100005; ++i)
             emit port.traffic(i * 100000LL, CommPort::Direction::Sent, QByteArray("/1?") + QByteArray::number(i) + '\r');
         TrafficMonitor &w = monitor::open();
-        QCOMPARE(w.lblStatus->text(), "100000 rows, 5 dropped");
+        QCOMPARE(w.lblStatus->text(), "100000 rows, 0 held while paused, 5 dropped");
         QCOMPARE(w.model().rowCount(), 100000);
         QCOMPARE(w.model().cell(0, monitor::TrafficModel::Text), "/1?5<CR>");
         QCOMPARE(w.model().cell(99999, monitor::TrafficModel::Text), "/1?100004<CR>");

@@ -4,7 +4,7 @@
 // a small telnet peer of the test's own for the corners of the negotiation.
 #include "link/commport.h"
 #include "link/drivelink.h"
-#include "link/portreason.h"
+#include "lines/portreason.h"
 #include "settings/portdiscovery.h"
 #include "sim/ptyserver.h"
 #include "support/linkfakes.h"

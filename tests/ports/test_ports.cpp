@@ -3,7 +3,7 @@
 // that are gone and paths where nothing is. A check "as nobody" runs in a child process that
 // has dropped root's rights, so the kernel itself refuses what it would refuse an operator.
 #include "link/commport.h"
-#include "link/portreason.h"
+#include "lines/portreason.h"
 #include "settings/portdiscovery.h"
 #include "support/ptypair.h"
 #include "support/tempstore.h"

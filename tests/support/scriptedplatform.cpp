@@ -14,6 +14,8 @@ QMessageBox::StandardButton ScriptedPlatform::message(QWidget *, const platform:
 std::optional<QString> ScriptedPlatform::fileDialog(QWidget *, const platform::FileDialogRequest &r)
 {
     dialogs.append(r);
+    if (r.selectedFilter)
+        *r.selectedFilter = filters.isEmpty() ? r.filter.section(QStringLiteral(";;"), 0, 0) : filters.dequeue();
     return files.isEmpty() ? std::nullopt : files.dequeue();
 }
 

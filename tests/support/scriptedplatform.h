@@ -18,6 +18,8 @@ public:
 
     // Answers for the next file dialogs; nullopt = the user cancels (also when the queue is empty).
     QQueue<std::optional<QString>> files;
+    // The file type chosen in the next save dialogs that ask for it (default: the first offered).
+    QQueue<QString> filters;
 
     QList<platform::Message> messages;
     // Called as each message box opens, to look at the world at that moment.

@@ -1,4 +1,4 @@
-#include "link/portreason.h"
+#include "lines/portreason.h"
 
 #include "lines/networkline.h"
 
