@@ -59,7 +59,16 @@ bool CommPort::open()
     connect(line.get(), &Line::arrived, this, [this](qint64 us, const QByteArray &bytes) {
         emit traffic(us, Direction::Received, bytes);
         emit activity();
-        scheduleNotification();
+        // The first notification for new bytes is raised at once, saving a turn of the event
+        // loop on every reply; one raised again while it runs, or for bytes that come in
+        // meanwhile, is queued.
+        if (m_raising || m_notificationPending || m_threshold <= 0) {
+            scheduleNotification();
+            return;
+        }
+        m_raising = true;
+        raiseNotification();
+        m_raising = false;
     });
     connect(line.get(), &Line::sent, this, &CommPort::activity);
     connect(line.get(), &Line::lost, this, &CommPort::onLost);
@@ -90,7 +99,10 @@ void CommPort::close()
         return;
     const bool wasOpen = m_line->isOpen();
     m_line->close();
-    m_line.reset();
+    if (m_raising)
+        m_line.release()->deleteLater(); // a notification's handler closed it: the line is below us
+    else
+        m_line.reset();
     if (wasOpen)
         emit closed(monotonicMicroseconds());
 }

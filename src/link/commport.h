@@ -116,6 +116,7 @@ private:
     int m_readLength = 0;
     int m_inputMode = 0;
     bool m_notificationPending = false;
+    bool m_raising = false; // inside a notification raised from the line's own signal
     QString m_openPath;
     QString m_openFailure;
 };
