@@ -12,18 +12,13 @@
 #include <QTest>
 
 #include <fcntl.h>
-#include <numeric>
 #include <termios.h>
 #include <unistd.h>
 
 namespace {
 
-// An OEM reply from its hex bytes, STX to ETX, with the XOR of those bytes after it.
-QByteArray withChecksum(const char *h)
-{
-    const QByteArray frame = QByteArray::fromHex(h);
-    return frame + std::accumulate(frame.begin(), frame.end(), char(0), [](char x, char c) { return char(x ^ c); });
-}
+// An OEM reply from its hex bytes, STX to ETX, with its checksum.
+QByteArray withChecksum(const char *h) { return withChecksum(QByteArray::fromHex(h)); }
 
 speed_t lineSpeed(int fd)
 {
