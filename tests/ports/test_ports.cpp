@@ -235,40 +235,6 @@ private slots:
         QCOMPARE(portreason::explain(facts), expected);
     }
 
-    // The port list: entries keep their two texts; the tooltip's first line names the device
-    // and, for an unavailable port, the next line says why. COM3 is held through the serial
-    // port library, whose lock file in the system's lock folder names this program.
-    void scanTooltips()
-    {
-        TempStore store;
-        QTemporaryDir dir;
-        PtyPair free, held, own;
-        const auto device = [&](int n) {
-            return n == 2 ? free.slavePath() : n == 3 ? held.slavePath() : n == 4 ? own.slavePath()
-                                                     : dir.filePath(QStringLiteral("ttyUSB%1").arg(n));
-        };
-        for (int n = 1; n <= 16; ++n)
-            store.mapPort(n, device(n));
-        QSerialPort holder(held.slavePath());
-        QVERIFY(holder.open(QIODevice::ReadWrite));
-        CommPort port;
-        QListWidget list;
-        portdiscovery::ScanPorts(port, &list);
-        QCOMPARE(list.count(), 16);
-        for (int n = 1; n <= 16; ++n) {
-            const bool available = n == 2 || n == 4;
-            QString why = "\nNo such device: nothing is at " + device(n) + ".";
-            if (available)
-                why.clear();
-            else if (n == 3)
-                why = "\nIn use by this program: test_ports (process " + QString::number(::getpid())
-                      + "), which holds the lock file /var/lock/" + lockNameOf(device(3)) + ".";
-            QCOMPARE(list.item(n - 1)->text(), QStringLiteral("COM%1  ").arg(n)
-                                                   + (available ? "available" : "(not available or no such port)"));
-            QCOMPARE(list.item(n - 1)->toolTip(), QStringLiteral("COM%1: ").arg(n) + device(n) + why);
-        }
-    }
-
     // Another program holds COM1 the ways programs do: a lock file in the system's lock folder
     // (its process id as ten-wide ASCII, as terminal programs write it, or as a binary int) or
     // an exclusive open. Neither the scan nor an open touches its lock file, its hold or the
