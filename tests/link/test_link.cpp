@@ -54,7 +54,7 @@ private slots:
         link->tmrReceiveTimeOut().setInterval(400);
     }
 
-    // A command goes out (bytes on the wire, the traffic tap), a reply comes in and is decoded.
+    // A command goes out (bytes on the wire), a reply comes in and is decoded.
     void exchanges_data()
     {
         QTest::addColumn<bool>("oem");
@@ -106,7 +106,6 @@ private slots:
         QString atDecode;
         connect(link.get(), &DriveLink::replyDecoded, this, [&] { atDecode = link->DecodeSettingsResponse(); });
         QSignalSpy notified(&link->MSComm1(), &CommPort::receiveNotification);
-        QSignalSpy tap(&link->MSComm1(), &CommPort::traffic);
         link->CurrentCommand = command;
         link->CurrentRow = 3;
         // A notification whose read fails (the port is not open yet) is a communications error,
@@ -130,20 +129,8 @@ private slots:
         // The checksum byte ends every reply, good or not; one that is STX starts the next.
         if (oem)
             QCOMPARE(link->OemRxState, uint8_t(reply.endsWith('\x02') ? 1 : 0));
-        // One notification per character; the traffic tap sees an OEM frame go out in one write,
-        // a DT command and then its CR in two, and every character come in, in time order.
+        // One notification per character (what the traffic tap shows is the monitor tests' business).
         QTRY_COMPARE(notified.size(), int(reply.size()));
-        QList<QByteArray> writes;
-        QByteArray received;
-        for (const QList<QVariant> &t : tap) {
-            if (t.at(1).value<CommPort::Direction>() == CommPort::Direction::Sent)
-                writes << t.at(2).toByteArray();
-            else
-                received += t.at(2).toByteArray();
-        }
-        QCOMPARE(writes, (oem ? QList<QByteArray>{wire} : QList<QByteArray>{wire.chopped(1), "\r"}));
-        QCOMPARE(received, reply);
-        QVERIFY(tap.first().at(0).toLongLong() <= tap.last().at(0).toLongLong());
     }
 
     // The port opens at a send, with the number and rate then in force, and keeps them while
