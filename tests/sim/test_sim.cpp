@@ -11,7 +11,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
-#include <QSerialPort>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -45,24 +44,6 @@ struct Bench {
         return got;
     }
 };
-
-// Writes the command, then reads for at most `msecs` or until as many bytes as the reply came;
-// compares them with the reply.
-void expectAnswer(QSerialPort &port, const QByteArray &command, const QByteArray &reply, int msecs = 3000)
-{
-    port.write(command);
-    QByteArray got;
-    for (QDeadlineTimer deadline(msecs); (got += port.readAll()).size() < qMax(1, int(reply.size())) && !deadline.hasExpired();)
-        port.waitForReadyRead(10), QCoreApplication::processEvents();
-    QCOMPARE(got + port.readAll(), reply);
-}
-
-bool openPort(QSerialPort &port, const QString &path)
-{
-    port.setPortName(path);
-    port.setBaudRate(9600);
-    return port.open(QIODevice::ReadWrite) && port.clear();
-}
 
 } // namespace
 
@@ -211,10 +192,6 @@ private slots:
         const QString path = QString::fromLocal8Bit(sim.readLine()).trimmed();
         QVERIFY(path.startsWith("/dev/"));
         QCOMPARE(QFile::symLinkTarget(link), path);
-        QSerialPort raw;
-        QVERIFY(openPort(raw, link));
-        expectAnswer(raw, "/1?8\r", dtReply('`', "291"));
-        raw.close();
         TempStore store;
         store.mapPort(3, link);
         CommPort port;
