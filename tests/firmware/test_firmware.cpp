@@ -6,6 +6,7 @@
 #include "firmware/frmflash.h"
 #include "settings/settingswindow.h"
 #include "sim/ptyserver.h"
+#include "support/recordingview.h"
 #include "support/scriptedplatform.h"
 #include "support/ser2net.h"
 #include "support/tempstore.h"
@@ -30,13 +31,6 @@ const QString kConfirm = "Are you sure you want to continue? \r\n\r\n- Disconnec
 const QString kUnvalidated = "Unable to validate file for this controller state.\r\rThe controller has not passed "
                              "self-validation.\rTake care to ensure this is the correct update for this particular stepper controller.";
 
-// Every status of an update that goes all the way.
-QStringList done(const QString &validated = "Status: AMX file OK...")
-{
-    return {"Status: Validating AMX update file...", "Status: Validating AMX file...", validated,
-            "Status: Negotiating baud rate...", "Status: Entering update mode...", "Status: Transmitting data...",
-            "Status: Transfer complete...", "Status: OK"};
-}
 // The bar: 2, 5, 10, 20, then `steps` steps of 5, then the tail.
 QString bar(int steps, const QString &tail)
 {
@@ -45,25 +39,6 @@ QString bar(int steps, const QString &tail)
         s += "," + QString::number(20 + 5 * i);
     return s + tail;
 }
-
-// The transfer's window, recording what it is shown: the spinner as block indexes and "[ ]".
-struct RecordingView final : UpdateView {
-    QStringList statuses, messages, spins, progress;
-    QString address = "1", baud = "9600", ended;
-    bool yes = true;
-    std::function<void(int)> onSpinner = [](int) {};
-
-    void showStatus(const QString &t) override { statuses << t; }
-    void showProgress(int v) override { progress << QString::number(v); }
-    void updateSpinner(int32_t count) override { spins << QString::number(count), onSpinner(count); }
-    void showSpinner(const QString &t) override { spins << "[" + t + "]"; }
-    void showMessage(const QString &t, Icon i) override { messages << QStringList{"none: ", "info: ", "warn: "}[int(i)] + t; }
-    bool confirm(const QString &t) override { return messages << "ask: " + t, yes; }
-    QString AddressChar() const override { return address; }
-    QString baudText() const override { return baud; }
-    void selectFirstBaud() override { baud = "9600"; }
-    void attemptEnded(bool transfer) override { ended = transfer ? "transfer" : "common"; }
-};
 
 // One update against the simulated drive 1 (device ID 2623, "dev 126231 rev B" to "!").
 struct Attempt {

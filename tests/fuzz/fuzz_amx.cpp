@@ -11,20 +11,7 @@
 
 #include <QStringList>
 
-
 namespace {
-
-// A hexadecimal digit's value, or -1.
-int hexDigit(char16_t c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 bool isAsciiDigit(QChar c) { return c >= QLatin1Char('0') && c <= QLatin1Char('9'); }
 
@@ -72,7 +59,7 @@ void checkVersion(const QString &word)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    const QByteArray bytes(reinterpret_cast<const char *>(data), qsizetype(size));
+    const QByteArray bytes = fuzzInput(data, size);
     const QString header = QString::fromLatin1(bytes.left(amx::kHeaderLength));
     const QString reply = QString::fromLatin1(bytes.mid(amx::kHeaderLength));
 

@@ -60,7 +60,7 @@ QStringList readAll(QIODevice &device, qsizetype inputSize)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    const QByteArray bytes(reinterpret_cast<const char *>(data), qsizetype(size));
+    const QByteArray bytes = fuzzInput(data, size);
 
     // Reading any bytes, in small pieces and at once.
     QBuffer whole;

@@ -114,13 +114,8 @@ void check(const QString &text)
 
     // Hex digits from the start up to the first other character, modulo 2^32.
     uint32_t hex = 0;
-    for (QChar c : text) {
-        const char16_t u = c.unicode();
-        const int d = isDigit(u) ? u - '0' : (u >= 'a' && u <= 'f') ? u - 'a' + 10 : (u >= 'A' && u <= 'F') ? u - 'A' + 10 : -1;
-        if (d < 0)
-            break;
-        hex = hex * 16 + uint32_t(d);
-    }
+    for (qsizetype i = 0; i < text.size() && hexDigit(text[i].unicode()) >= 0; ++i)
+        hex = hex * 16 + uint32_t(hexDigit(text[i].unicode()));
     FUZZ_CHECK(numbers::hexPrefix(text) == hex, "hexPrefix(\"%s\") = %u, expected %u", qPrintable(text),
                numbers::hexPrefix(text), hex);
 }
@@ -129,7 +124,7 @@ void check(const QString &text)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    const QByteArray bytes(reinterpret_cast<const char *>(data), qsizetype(size));
+    const QByteArray bytes = fuzzInput(data, size);
     check(QString::fromLatin1(bytes));
     check(QString::fromUtf8(bytes));
     return 0;

@@ -10,7 +10,7 @@
 // and what the buffer holds afterwards.
 #include "fuzzing.h"
 
-#include "link/drivelink.h"
+#include "support/linkfakes.h"
 
 #include <optional>
 
@@ -30,13 +30,6 @@ struct Rows : RowSink {
         FUZZ_CHECK(row == 0 && o == Outcome::Decoded, "row %d marked %d", row, int(o));
     }
     void enableSendButtons() override { ++enables; }
-};
-
-struct Settings : LinkSettings {
-    framing::Mode mode = framing::Mode::DT;
-    framing::Mode framingMode() override { return mode; }
-    QString portNumberText() override { return QStringLiteral("1"); }
-    QString baudRateText() override { return QStringLiteral("38400"); }
 };
 
 const QStringList kErrorTexts = {
@@ -130,15 +123,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     const uint8_t how = data[0];
     Rows rows;
-    Settings settings;
+    LiveSettings settings;
     settings.mode = how & 1 ? framing::Mode::OEM : framing::Mode::DT;
     DriveLink link(rows, settings);
     for (int i = 0; i < int(kErrorTexts.size()); ++i)
         link.ErrorTexts[size_t(i)] = kErrorTexts[i];
     Model model;
     model.oem = how & 1;
-
-
     bool bounded = true; // the model's buffer never outgrew the link's bound
     const size_t run = how & 2 ? 8 : 1;
     for (size_t i = 1; i < size;) {

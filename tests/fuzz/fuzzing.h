@@ -3,6 +3,8 @@
 // properties with FUZZ_CHECK, which aborts (so libFuzzer keeps the input as a crash, and the
 // corpus replay fails) and says which property broke.
 
+#include <QByteArray>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -20,3 +22,12 @@
 
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
+
+// The input as bytes (a copy: the reference models below take it apart).
+inline QByteArray fuzzInput(const uint8_t *data, size_t size) { return QByteArray(reinterpret_cast<const char *>(data), qsizetype(size)); }
+
+// A hexadecimal digit's value, or -1: the reference for the readers of hexadecimal texts.
+inline int hexDigit(char16_t c)
+{
+    return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+}

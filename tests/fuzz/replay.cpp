@@ -1,27 +1,22 @@
-// Without libFuzzer each target is this program: it runs the target over every file of the
-// folders (or the single files) given on its command line, so CTest checks every input kept in
-// the corpus under the build's own sanitizers.
+// Without libFuzzer each target is this program: it runs the target over every file under the
+// folders (or the single files) given on its command line, in name order, so CTest checks every
+// input kept in the corpus under the build's own sanitizers.
 #include "fuzzing.h"
 
-#include <QDir>
 #include <QDirIterator>
 #include <QFile>
-#include <QFileInfo>
 
 int main(int argc, char **argv)
 {
     int runs = 0;
     for (int i = 1; i < argc; ++i) {
-        QStringList files;
         const QString arg = QString::fromLocal8Bit(argv[i]);
-        if (QFileInfo(arg).isDir()) {
-            QDirIterator it(arg, QDir::Files, QDirIterator::Subdirectories);
-            while (it.hasNext())
-                files << it.next();
-            files.sort();
-        } else {
-            files << arg;
-        }
+        QStringList files;
+        for (QDirIterator it(arg, QDir::Files, QDirIterator::Subdirectories); it.hasNext();)
+            files << it.next();
+        files.sort();
+        if (files.isEmpty())
+            files << arg; // a single file
         for (const QString &path : std::as_const(files)) {
             QFile f(path);
             if (!f.open(QIODevice::ReadOnly)) {

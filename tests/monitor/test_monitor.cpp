@@ -4,7 +4,6 @@
 #include "console/stringfun.h"
 #include "firmware/frmflash.h"
 #include "monitor/trafficmonitor.h"
-#include "sim/ptyserver.h"
 #include "support/linkfakes.h"
 #include "support/ptypair.h"
 #include "support/scriptedplatform.h"
@@ -98,75 +97,8 @@ private slots:
     void init() { monitor::store().clear(); }
     void cleanup() { windows::unloadAll(); QTest::qWait(1); }
 
-    // Exchanges with the simulator, each write answered before the next: DT and OEM queries as
-    // the console writes them, a firmware update's commands and 6-byte blocks as the firmware
-    // window writes them.
-    void exchanges_data()
-    {
-        QTest::addColumn<QString>("fault");
-        QTest::addColumn<QList<QByteArray>>("writes");
-        QTest::addColumn<QList<int>>("replySizes");
-        QTest::addColumn<QStringList>("expected");
-        const QList<QByteArray> query{"/1?0\r"}, oemQuery{"\x02" "11?0\x03\x0e"};
-        const QString oemOut = "COM1|out|02 31 31 3F 30 03 0E|<STX>11?0<ETX><SO>|OEM, address 1, checksum ok";
-        const QString oemIn = "COM1|in|02 30 60 31 30 30 30 03 50|<STX>0`1000<ETX>P|OEM reply \"1000\", ready, No Error, checksum ok|ms";
-        QTest::newRow("dt") << "" << query << QList<int>{11} << QStringList{
-            "COM1|out|2F 31 3F 30 0D|/1?0<CR>|DT, address 1",
-            "COM1|in|FF 2F 30 60 31 30 30 30 03 0D 0A|\u00FF/0`1000<ETX><CR><LF>|DT reply \"1000\", ready, No Error|ms"};
-        QTest::newRow("oem") << "" << oemQuery << QList<int>{9} << QStringList{oemOut, oemIn};
-        QTest::newRow("oem bad checksum") << "bad checksum" << oemQuery << QList<int>{9} << QStringList{
-            oemOut,
-            "COM1|in|02 30 60 31 30 30 30 03 AF|<STX>0`1000<ETX>\u00AF|OEM reply \"1000\", ready, No Error, checksum bad, expected 50|ms"};
-        QTest::newRow("oem after noise") << "noise" << oemQuery << QList<int>{11}
-                                         << QStringList{oemOut, "COM1|in|1B 9F|<ESC><9F>|unframed", oemIn};
-
-        const QList<QByteArray> start{"/1&\r", "/1b19200R\r", "/1[\r", "\x02" "AB\r\x03Z", "/1[\r\x7f\x80"};
-        const QStringList version{
-            "COM1|out|2F 31 26 0D|/1&<CR>|DT, address 1, version query",
-            "COM1|in|FF 2F 30 60 52 45 5A 69 7A 61 76 75 72 20 56 31 2E 30 35 03 0D 0A|"
-            "\u00FF/0`REZizavur V1.05<ETX><CR><LF>|DT reply \"REZizavur V1.05\", ready, No Error|ms"};
-        const QStringList started = version + QStringList{
-            "COM1|out|2F 31 62 31 39 32 30 30 52 0D|/1b19200R<CR>|DT, address 1, baud change to 19200",
-            "COM1|in|FF 2F 30 60 03 0D 0A|\u00FF/0`<ETX><CR><LF>|DT reply \"\", ready, No Error|ms",
-            "COM1|out|2F 31 5B 0D|/1[<CR>|DT, address 1, enter update mode",
-            "COM1|in|3F|?|update mode reply, accepted|ms",
-            "COM1|out|02 41 42 0D 03 5A|<STX>AB<CR><ETX>Z|update block 1",
-            "COM1|in|2A|*|update reply to block 1|ms",
-            "COM1|out|2F 31 5B 0D 7F 80|/1[<CR><DEL><80>|update block 2"};
-        QTest::newRow("whole image") << "" << start + QList<QByteArray>{"\xff\x9f abc"} << QList<int>{22, 7, 1, 1, 1, 1}
-            << started + QStringList{"COM1|in|2A|*|update reply to block 2|ms",
-                                     "COM1|out|FF 9F 20 61 62 63|\u00FF<9F> abc|update block 3",
-                                     "COM1|in|2A|*|update reply to block 3|ms"};
-        QTest::newRow("error at block 2") << "error at block 2" << start + QList<QByteArray>{"/1&\r"}
-            << QList<int>{22, 7, 1, 1, 5, 22}
-            << started + QStringList{"COM1|in|45 72 72 6F 72|Error|update reply to block 2, error|ms"} + version;
-    }
-    void exchanges()
-    {
-        QFETCH(QString, fault);
-        QFETCH(QList<QByteArray>, writes);
-        QFETCH(QList<int>, replySizes);
-        QFETCH(QStringList, expected);
-        sim::PtyServer server;
-        server.bus().drive('1')->setPosition(1000);
-        server.bus().faults().badChecksum = fault == "bad checksum";
-        server.bus().faults().noise = fault == "noise" ? "\x1b\x9f" : "";
-        server.bus().faults().errorAtBlock = fault == "error at block 2" ? 2 : 0;
-        QVERIFY2(server.start(), qPrintable(server.errorString()));
-        CommPort port;
-        QVERIFY(openOn(port, 1, server.slavePath()));
-        monitor::store().clear(); // the opening's row is the events test's
-        for (int i = 0; i < writes.size(); ++i) {
-            port.write(writes[i]);
-            QTRY_VERIFY(port.countReceived() >= replySizes[i]);
-            port.read();
-        }
-        QTRY_COMPARE_WITH_TIMEOUT(rows(), expected, 1000);
-        QCOMPARE(monitor::store().portPath(monitor::store().row(monitor::store().firstSeq())), server.slavePath());
-    }
-
-    // Bytes that form no frame (a row at 256 bytes and after an idle gap between chunks), the
-    // status bits of replies, an OEM version query, a lower-case "error" that ends the update.
+    // The rows of what a pseudo-terminal carries: bytes that form no frame (a row at 256 bytes,
+    // after an idle gap, before a frame), the status bits of replies, OEM queries, an update.
     void lines_data()
     {
         QTest::addColumn<QList<QByteArray>>("chunks"); // an idle gap between each; ">" the port writes
@@ -185,10 +117,20 @@ private slots:
             "COM2|out|02 31 31 26 03 27|<STX>11&<ETX>'|OEM, address 1, version query, checksum ok",
             "COM2|in|02 30 43 31 30 30 30 03 74|<STX>0C1000<ETX>t|OEM reply \"1000\", busy, Invalid Operand, "
             "checksum bad, expected 73|ms"};
-        QTest::newRow("lower-case error") << QList<QByteArray>{">/1[\r", "?", ">ABCDEF", "error", ">ABCDEF"} << QStringList{
+        QTest::newRow("noise, then a frame in the same burst") << QList<QByteArray>{">\x02" "11?0\x03\x0e", "\x1b\x9f\x02" "0`1000\x03P"}
+            << QStringList{"COM2|out|02 31 31 3F 30 03 0E|<STX>11?0<ETX><SO>|OEM, address 1, checksum ok", "COM2|in|1B 9F|<ESC><9F>|unframed",
+                           "COM2|in|02 30 60 31 30 30 30 03 50|<STX>0`1000<ETX>P|OEM reply \"1000\", ready, No Error, checksum ok|ms"};
+        // A firmware update's commands and 6-byte blocks (which may look like commands), ended by
+        // a lower-case "error"; then commands are commands again.
+        QTest::newRow("update ended by an error") << QList<QByteArray>{">/1b19200R\r", "\xff/0`\x03\r\n", ">/1[\r", "?",
+            ">\x02" "AB\r\x03Z", "*", ">/1[\r\x7f\x80", "error", ">/1&\r"} << QStringList{
+            "COM2|out|2F 31 62 31 39 32 30 30 52 0D|/1b19200R<CR>|DT, address 1, baud change to 19200",
+            "COM2|in|FF 2F 30 60 03 0D 0A|\u00FF/0`<ETX><CR><LF>|DT reply \"\", ready, No Error|ms",
             "COM2|out|2F 31 5B 0D|/1[<CR>|DT, address 1, enter update mode", "COM2|in|3F|?|update mode reply, accepted|ms",
-            "COM2|out|41 42 43 44 45 46|ABCDEF|update block 1", "COM2|in|65 72 72 6F 72|error|update reply to block 1, error|ms",
-            "COM2|out|41 42 43 44 45 46|ABCDEF|unframed"};
+            "COM2|out|02 41 42 0D 03 5A|<STX>AB<CR><ETX>Z|update block 1", "COM2|in|2A|*|update reply to block 1|ms",
+            "COM2|out|2F 31 5B 0D 7F 80|/1[<CR><DEL><80>|update block 2",
+            "COM2|in|65 72 72 6F 72|error|update reply to block 2, error|ms",
+            "COM2|out|2F 31 26 0D|/1&<CR>|DT, address 1, version query"};
     }
     void lines()
     {
@@ -208,6 +150,7 @@ private slots:
             QTest::qWait(80); // the line idle longer than the 50 ms gap
         }
         QTRY_COMPARE_WITH_TIMEOUT(rows(), expected, 1000);
+        QCOMPARE(monitor::store().portPath(monitor::store().row(monitor::store().firstSeq())), pty.slavePath());
     }
 
     // The window's controls, found by the names a screen reader speaks.

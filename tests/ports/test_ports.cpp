@@ -116,7 +116,7 @@ private slots:
         QTest::addColumn<QString>("device"); // "pty", or a name in the test's folder where nothing is
         QTest::addColumn<bool>("viaLink");   // asked about through a symbolic link to it
         QTest::addColumn<QString>("access"); // the pty's group and mode
-        QTest::addColumn<QString>("holder"); // "exclusive" open, or a live or "ended" process's lock
+        QTest::addColumn<QString>("holder"); // "exclusive" open, or a live process's lock
         QTest::addColumn<QString>("lock");   // the lock file's text, %d the holder's process id
         QTest::addColumn<QString>("asRoot");
         QTest::addColumn<QString>("asNobody");
@@ -141,16 +141,12 @@ private slots:
         QTest::newRow("pty open for all") << "pty" << false << all << "" << "" << "" << "";
         const QString held = "In use by another program: pty-holder (process {holder}).";
         const QString heldUnnamed = "In use by another program (the system does not say which).";
-        QTest::newRow("pty held open exclusively") << "pty" << false << all << "exclusive" << "" << held << heldUnnamed;
         QTest::newRow("link to a pty held open exclusively") << "pty" << true << all << "exclusive" << "" << held << heldUnnamed;
         const QString locked = "In use by another program: lock-holder (process {holder}), which holds the lock file {lock}.";
         const QString lockText = "%d\nKestrelworks\nlabhost\n";
         QTest::newRow("lock file of a running program") << "pty" << false << all << "live" << lockText << locked << locked;
-        QTest::newRow("old-style lock file, pid padded") << "pty" << false << all << "live" << "%10d\n" << locked << locked;
         QTest::newRow("lock file under the device's name, opened by link")
             << "pty" << true << all << "live" << lockText << locked << locked;
-        const QString stale = "Stale lock file {lock}: process {holder} has ended; opening the port clears it.";
-        QTest::newRow("stale lock file of a program that ended") << "pty" << false << all << "ended" << lockText << stale << stale;
         QTest::newRow("garbage lock file") << "pty" << false << all << "live" << "not a process id\n" << "" << "";
     }
 
@@ -190,8 +186,6 @@ private slots:
         }
         const QString lockFile = dir.filePath(lockNameOf(pty.slave));
         if (!lock.isEmpty()) {
-            if (holder == "ended")
-                holding->end(); // the program ended and left its lock behind
             QFile f(lockFile);
             QVERIFY(f.open(QIODevice::WriteOnly) && f.write(QString::asprintf(qPrintable(lock), holding->pid).toLatin1()) > 0);
             QVERIFY(f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
@@ -239,51 +233,6 @@ private slots:
         QFETCH(Facts, facts);
         QFETCH(QString, expected);
         QCOMPARE(portreason::explain(facts), expected);
-    }
-
-    // The port list: entries keep their two texts; the tooltip's first line names the device
-    // and, for an unavailable port, the next line says why. COM3 is held through the serial
-    // port library, whose lock file in the system's lock folder names this program.
-    void scanTooltips_data()
-    {
-        QTest::addColumn<bool>("consolePortOpen");
-        QTest::addRow("probing") << false;
-        QTest::addRow("console's own port open") << true;
-    }
-
-    void scanTooltips()
-    {
-        QFETCH(bool, consolePortOpen);
-        TempStore store;
-        QTemporaryDir dir;
-        PtyPair free, held, own;
-        const auto device = [&](int n) {
-            return n == 2 ? free.slavePath() : n == 3 ? held.slavePath() : n == 4 ? own.slavePath()
-                                                     : dir.filePath(QStringLiteral("ttyUSB%1").arg(n));
-        };
-        for (int n = 1; n <= 16; ++n)
-            store.mapPort(n, device(n));
-        QSerialPort holder(held.slavePath());
-        QVERIFY(holder.open(QIODevice::ReadWrite));
-        CommPort port;
-        QVERIFY(!consolePortOpen || (port.setPortNumber(4) && port.open()));
-        QListWidget list;
-        portdiscovery::ScanPorts(port, &list);
-        QCOMPARE(list.count(), 16);
-        for (int n = 1; n <= 16; ++n) {
-            const bool available = !consolePortOpen && (n == 2 || n == 4);
-            QString why = "\nNo such device: nothing is at " + device(n) + ".";
-            if (consolePortOpen)
-                why = "\nNot probed: the console's port is open.";
-            else if (available)
-                why.clear();
-            else if (n == 3)
-                why = "\nIn use by this program: test_ports (process " + QString::number(::getpid())
-                      + "), which holds the lock file /var/lock/" + lockNameOf(device(3)) + ".";
-            QCOMPARE(list.item(n - 1)->text(), QStringLiteral("COM%1  ").arg(n)
-                                                   + (available ? "available" : "(not available or no such port)"));
-            QCOMPARE(list.item(n - 1)->toolTip(), QStringLiteral("COM%1: ").arg(n) + device(n) + why);
-        }
     }
 
     // Another program holds COM1 the ways programs do: a lock file in the system's lock folder

@@ -3,6 +3,8 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <numeric>
+
 void sendFromRow(DriveLink &link, const QString &command, int row)
 {
     link.CurrentCommand = command;
@@ -16,4 +18,9 @@ bool waitForResult(DriveLink &link, int msecs)
     QSignalSpy decoded(&link, &DriveLink::replyDecoded);
     QSignalSpy timedOut(&link, &DriveLink::replyTimedOut);
     return QTest::qWaitFor([&] { return !decoded.isEmpty() || !timedOut.isEmpty(); }, msecs);
+}
+
+QByteArray withChecksum(const QByteArray &frame)
+{
+    return frame + std::accumulate(frame.begin(), frame.end(), char(0), [](char x, char c) { return char(x ^ c); });
 }

@@ -30,6 +30,9 @@ struct LiveSettings : LinkSettings {
 // Sends `command` as a row press does (current command and row set, buffer emptied).
 void sendFromRow(DriveLink &link, const QString &command, int row);
 
+// An OEM frame, STX to ETX, with the XOR of its bytes after it as the checksum.
+QByteArray withChecksum(const QByteArray &frame);
+
 // Pumps events until the link has decoded a reply or reported a time-out, at most `msecs`.
 // True if either happened.
 bool waitForResult(DriveLink &link, int msecs = 3000);
