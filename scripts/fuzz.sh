@@ -5,13 +5,13 @@
 # the seed corpus in tests/fuzz/<target>/corpus/ is read, never written. A summary line per target
 # (executions, corpus size, crashes) ends the output; the exit status is 1 if any target crashed.
 #
-#   scripts/fuzz.sh [seconds] [target...]      targets: commandfile reply amx numbers settingsstore
+#   scripts/fuzz.sh [seconds] [target...]      targets: commandfile reply amx numbers settingsstore telnet
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 seconds="${1:-60}"
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(commandfile reply amx numbers settingsstore)
+[ ${#targets[@]} -gt 0 ] || targets=(commandfile reply amx numbers settingsstore telnet)
 build="${QUORVANE_FUZZ_BUILD:-$root/build-fuzz}"
 
 "$root/scripts/setup.sh"
