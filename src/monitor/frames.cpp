@@ -527,13 +527,27 @@ QString detailsText(const Row &row)
     return out;
 }
 
-QString deltaText(qint64 deltaUs)
+int writeDelta(qint64 deltaUs, char *out)
 {
     const qint64 magnitude = (std::abs(deltaUs) + 50) / 100; // tenths of a millisecond
-    return QStringLiteral("%1%2.%3")
-        .arg(deltaUs < 0 && magnitude > 0 ? QStringLiteral("-") : QString())
-        .arg(magnitude / 10)
-        .arg(magnitude % 10);
+    char digits[20];
+    int n = 0;
+    for (qint64 whole = magnitude / 10; n == 0 || whole > 0; whole /= 10)
+        digits[n++] = char('0' + whole % 10);
+    int length = 0;
+    if (deltaUs < 0 && magnitude > 0)
+        out[length++] = '-';
+    while (n > 0)
+        out[length++] = digits[--n];
+    out[length++] = '.';
+    out[length++] = char('0' + magnitude % 10);
+    return length;
+}
+
+QString deltaText(qint64 deltaUs)
+{
+    char text[kDeltaChars];
+    return QString::fromLatin1(text, writeDelta(deltaUs, text));
 }
 
 QString dirText(Dir dir)
