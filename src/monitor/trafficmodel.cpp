@@ -13,17 +13,25 @@ namespace {
 
 constexpr char foldAscii(char c) { return c >= 'A' && c <= 'Z' ? char(c + ('a' - 'A')) : c; }
 
-std::string folded(const QByteArray &text)
+// A Latin-1 character case-folded, as QChar::toCaseFolded() folds it, but for "µ", which stays
+// itself (it folds to the Greek mu, and no other Latin-1 character does).
+constexpr char foldLatin1(char c)
 {
-    std::string out(text.constData(), size_t(text.size()));
+    const auto u = static_cast<unsigned char>(c);
+    return (u >= 'A' && u <= 'Z') || (u >= 0xC0 && u <= 0xDE && u != 0xD7) ? char(u + 0x20) : c;
+}
+
+std::string folded(const QByteArray &latin1)
+{
+    std::string out(latin1.constData(), size_t(latin1.size()));
     for (char &c : out)
-        c = foldAscii(c);
+        c = foldLatin1(c);
     return out;
 }
 
-bool isAscii(const QString &text)
+bool isLatin1(const QString &text)
 {
-    return std::all_of(text.begin(), text.end(), [](QChar c) { return c.unicode() < 0x80; });
+    return std::all_of(text.begin(), text.end(), [](QChar c) { return c.unicode() < 0x100; });
 }
 
 int hexDigit(char c)
@@ -37,8 +45,8 @@ int hexDigit(char c)
 
 // Finds a pattern in a text quickly whatever the text: eight places at a time are tested for
 // the pattern's first and last character, and only those that have both are compared in full
-// (the filter goes through every byte of every row). With `Caseless`, the text's ASCII letters
-// are folded as they are compared (the pattern is folded already).
+// (the filter goes through every byte of every row). With `Caseless`, the text's Latin-1
+// letters are folded as they are compared (the pattern is folded already).
 template <bool Caseless>
 class Finder {
 public:
@@ -76,15 +84,19 @@ public:
 private:
     static constexpr quint64 kLow7 = 0x7F7F7F7F7F7F7F7FULL, kHigh = 0x8080808080808080ULL;
     static quint64 spread(char c) { return 0x0101010101010101ULL * static_cast<unsigned char>(c); }
-    // Eight characters, ASCII letters folded with `Caseless`.
+    // Eight characters, folded with `Caseless` as foldLatin1() folds them: "A".."Z", and
+    // 0xC0..0xDE but 0xD7, gain 0x20.
     static quint64 load(const char *p)
     {
         quint64 w;
         std::memcpy(&w, p, 8);
         if constexpr (Caseless) {
-            const quint64 low = w & kLow7;
-            const quint64 atLeastA = low + spread(char(0x80 - 'A')), pastZ = low + spread(char(0x7F - 'Z'));
-            w |= (atLeastA & ~pastZ & ~w & kHigh) >> 2;
+            const quint64 low = w & kLow7, top = w & kHigh;
+            auto atLeast = [low](int c) { return (low + spread(char(0x80 - c))) & kHigh; };
+            auto atMost = [low](int c) { return ~(low + spread(char(0x7F - c))) & kHigh; };
+            const quint64 ascii = ~top & atLeast('A') & atMost('Z');
+            const quint64 latin1 = top & atLeast(0x40) & atMost(0x5E) & ~zeros(low ^ spread(0x57));
+            w |= (ascii | latin1) >> 2;
         }
         return w;
     }
@@ -93,7 +105,7 @@ private:
     bool matchesAt(const char *p) const
     {
         for (size_t j = 0; j < m_pattern.size(); ++j)
-            if ((Caseless ? foldAscii(p[j]) : p[j]) != m_pattern[j])
+            if ((Caseless ? foldLatin1(p[j]) : p[j]) != m_pattern[j])
                 return false;
         return true;
     }
@@ -120,10 +132,10 @@ struct TextCells {
 
 } // namespace
 
-// A filter text of ASCII characters, found in a cell as QString::contains(text,
-// Qt::CaseInsensitive) finds it. Case folding is ASCII's own lower case here: no Latin-1
-// character (all a text cell can hold) folds to an ASCII one, and frame texts with other
-// characters are compared as they are.
+// A filter text of Latin-1 characters, found in a cell as QString::contains(text,
+// Qt::CaseInsensitive) finds it. Folding within Latin-1 is enough: no other character folds to
+// one of the characters the cells compared here can hold, and frame texts that are not ASCII
+// are compared as they are.
 class TrafficModel::Needle {
 public:
     explicit Needle(const QString &text) : m_text(folded(text.toLatin1())), m_finder(m_text)
@@ -422,7 +434,7 @@ void TrafficModel::setFilter(const QString &text, bool problemsOnly)
     beginResetModel();
     m_filter = text;
     m_problemsOnly = problemsOnly;
-    m_needle = !text.isEmpty() && isAscii(text) ? std::make_unique<Needle>(text) : nullptr;
+    m_needle = !text.isEmpty() && isLatin1(text) ? std::make_unique<Needle>(text) : nullptr;
     catchUp();
     m_shown.clear();
     for (qint64 seq = m_store.firstSeq(); seq < m_end; ++seq)

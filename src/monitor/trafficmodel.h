@@ -8,8 +8,8 @@
 // Re-filtering every row must stay quick at the store's bound, so the filter never makes a
 // row's cells: it keeps, per row, the frame text in a compact folded form and whether the row
 // is a problem (both made once, as the row reaches the table), and it compares a filter text
-// of ASCII characters against the other cells written into a buffer, the hex cell against the
-// raw bytes. Any other filter text is compared against the cells themselves.
+// of Latin-1 characters against the other cells written into a buffer, the hex cell against
+// the raw bytes. Any other filter text is compared against the cells themselves.
 
 #include "monitor/trafficstore.h"
 
@@ -77,7 +77,7 @@ private:
     qint64 m_end = 0;           // the store's rows before this have been looked at
     bool m_paused = false;
     QString m_filter;
-    std::unique_ptr<Needle> m_needle; // the filter text when it is ASCII
+    std::unique_ptr<Needle> m_needle; // the filter text when it is Latin-1
     bool m_problemsOnly = false;
     std::deque<Search> m_search; // of the store's rows from m_searchFirst on
     qint64 m_searchFirst = 0;
