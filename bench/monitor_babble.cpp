@@ -193,7 +193,8 @@ int main(int argc, char **argv)
     qint64 us = 0;
     auto feed = [&](int count) {
         for (int i = 0; i < count; ++i) {
-            emit port.traffic(us += 11'000, CommPort::Direction::Received, chunk);
+            // Each read is bytes of its own, as the line's are (a row may keep a read whole).
+            emit port.traffic(us += 11'000, CommPort::Direction::Received, QByteArray(chunk.constData(), chunk.size()));
             if (i % 5000 == 0)
                 QCoreApplication::processEvents();
         }

@@ -141,6 +141,28 @@ QString updateCommandText(UpdateCommand c, const QByteArray &body)
 
 // ---- assembling --------------------------------------------------------------------------
 
+namespace {
+
+// The first CR or STX in d[from, to), or `to`.
+qsizetype textEnd(const char *d, qsizetype from, qsizetype to)
+{
+    while (from < to && d[from] != kCr && d[from] != kStx)
+        ++from;
+    return from;
+}
+
+// Adds chunk[from, to) to the side's bytes. A row that is a whole chunk shares the chunk's
+// bytes rather than copying them, unless the chunk holds much more room than it uses.
+void take(QByteArray &row, const QByteArray &chunk, qsizetype from, qsizetype to)
+{
+    if (row.isEmpty() && from == 0 && to == chunk.size() && chunk.capacity() >= to && chunk.capacity() - to <= 32)
+        row = chunk;
+    else
+        row.append(chunk.constData() + from, to - from);
+}
+
+} // namespace
+
 void FrameAssembler::feed(qint64 us, Dir dir, const QByteArray &bytes, std::vector<Row> &rows)
 {
     if (bytes.isEmpty())
@@ -175,44 +197,51 @@ void FrameAssembler::feedOut(qint64 us, const QByteArray &bytes, std::vector<Row
 
     Side &s = m_out;
     s.last = us;
-    for (const char ch : bytes) {
+    const char *d = bytes.constData();
+    const qsizetype n = bytes.size();
+    for (qsizetype i = 0; i < n;) {
         if (s.bytes.isEmpty())
             s.first = us;
-        switch (s.state) {
-        case State::Text:
-            if (ch == kStx) {
+        if (s.state == State::Text) {
+            if (d[i] == kStx) {
                 startFrame(s, Dir::Out, us, rows);
                 s.state = State::Oem2;
-                break;
+                ++i;
+                continue;
             }
-            s.bytes += ch;
-            if (ch == kCr) {
+            // Text up to the next CR or STX, or until the row is full.
+            const qsizetype limit = std::min(n, i + kMaxRow - s.bytes.size());
+            const qsizetype end = textEnd(d, i, limit);
+            if (end < limit && d[end] == kCr) {
+                take(s.bytes, bytes, i, end + 1);
+                i = end + 1;
                 // The firmware window writes its update-mode command whole; only then do
-                // blocks follow on this port.
-                const bool whole = s.bytes == bytes;
-                const UpdateCommand c = parseDtCommand(s.bytes).update;
+                // blocks follow on this port. (Only a command ending in "[" or "]" can be one.)
+                const bool whole = s.bytes.size() >= 3 && s.bytes.size() == n && (d[n - 2] == '[' || d[n - 2] == ']')
+                    && s.bytes == bytes;
+                const UpdateCommand c = whole ? parseDtCommand(s.bytes).update : UpdateCommand::None;
                 complete(s, Dir::Out, Kind::DtCommand, rows);
-                if (whole && (c == UpdateCommand::Enter || c == UpdateCommand::EnterFull)) {
+                if (c == UpdateCommand::Enter || c == UpdateCommand::EnterFull) {
                     completeWaiting(m_in, Dir::In, rows);
                     m_update = true;
                     m_blocks = 0;
                 }
-            } else if (s.bytes.size() >= kMaxRow) {
-                complete(s, Dir::Out, Kind::Unframed, rows);
+                continue;
             }
-            break;
-        case State::Oem2:
-            s.bytes += ch;
-            if (ch == kEtx)
-                s.state = State::Oem3;
-            else if (s.bytes.size() >= kMaxRow)
+            take(s.bytes, bytes, i, end);
+            i = end;
+            if (s.bytes.size() >= kMaxRow)
                 complete(s, Dir::Out, Kind::Unframed, rows);
-            break;
-        case State::Oem3:
-            s.bytes += ch;
-            complete(s, Dir::Out, Kind::OemCommand, rows);
-            break;
+            continue;
         }
+        const char ch = d[i++];
+        s.bytes += ch;
+        if (s.state == State::Oem3)
+            complete(s, Dir::Out, Kind::OemCommand, rows);
+        else if (ch == kEtx)
+            s.state = State::Oem3;
+        else if (s.bytes.size() >= kMaxRow)
+            complete(s, Dir::Out, Kind::Unframed, rows);
     }
 }
 
@@ -230,32 +259,51 @@ void FrameAssembler::feedIn(qint64 us, const QByteArray &bytes, std::vector<Row>
         }
         return;
     }
-    for (const char ch : bytes) {
+    const char *d = bytes.constData();
+    const qsizetype n = bytes.size();
+    for (qsizetype i = 0; i < n;) {
         if (s.crSeen) {
-            const bool lf = ch == kLf;
+            const bool lf = d[i] == kLf;
             if (lf)
-                s.bytes += ch;
+                s.bytes += kLf;
             complete(s, Dir::In, Kind::DtReply, rows);
-            if (lf)
+            if (lf) {
+                ++i;
                 continue;
+            }
         }
         if (s.bytes.isEmpty())
             s.first = us;
         if (s.oemState == 0) {
-            if (ch == kStx) {
+            if (d[i] == kStx) {
                 startFrame(s, Dir::In, us, rows);
-                framing::oemReplyStep(s.oemState, s.oemSum, uchar(ch));
+                framing::oemReplyStep(s.oemState, s.oemSum, uchar(kStx));
+                ++i;
                 continue;
             }
-            s.bytes += ch;
-            if (ch == kCr)
-                s.crSeen = true;
-            else if (s.bytes.size() >= kMaxRow)
+            // Text up to the next CR or STX, or until the row is full; a DT reply ends at its
+            // CR and takes the LF right after it.
+            const qsizetype limit = std::min(n, i + kMaxRow - s.bytes.size());
+            const qsizetype end = textEnd(d, i, limit);
+            if (end < limit && d[end] == kCr) {
+                const bool lf = end + 1 < n && d[end + 1] == kLf;
+                take(s.bytes, bytes, i, end + (lf ? 2 : 1));
+                i = end + (lf ? 2 : 1);
+                if (lf)
+                    complete(s, Dir::In, Kind::DtReply, rows);
+                else
+                    s.crSeen = true;
+                continue;
+            }
+            take(s.bytes, bytes, i, end);
+            i = end;
+            if (s.bytes.size() >= kMaxRow)
                 complete(s, Dir::In, Kind::Unframed, rows);
             continue;
         }
         // Inside an OEM reply, as the console's recogniser sees it: the checksum byte ends the
         // frame whatever its value; when that byte is an STX, the console starts over with it.
+        const char ch = d[i++];
         s.bytes += ch;
         if (framing::oemReplyStep(s.oemState, s.oemSum, uchar(ch)) == framing::OemStep::Checked) {
             const quint8 state = s.oemState, sum = s.oemSum;
@@ -527,13 +575,27 @@ QString detailsText(const Row &row)
     return out;
 }
 
-QString deltaText(qint64 deltaUs)
+int writeDelta(qint64 deltaUs, char *out)
 {
     const qint64 magnitude = (std::abs(deltaUs) + 50) / 100; // tenths of a millisecond
-    return QStringLiteral("%1%2.%3")
-        .arg(deltaUs < 0 && magnitude > 0 ? QStringLiteral("-") : QString())
-        .arg(magnitude / 10)
-        .arg(magnitude % 10);
+    char digits[20];
+    int n = 0;
+    for (qint64 whole = magnitude / 10; n == 0 || whole > 0; whole /= 10)
+        digits[n++] = char('0' + whole % 10);
+    int length = 0;
+    if (deltaUs < 0 && magnitude > 0)
+        out[length++] = '-';
+    while (n > 0)
+        out[length++] = digits[--n];
+    out[length++] = '.';
+    out[length++] = char('0' + magnitude % 10);
+    return length;
+}
+
+QString deltaText(qint64 deltaUs)
+{
+    char text[kDeltaChars];
+    return QString::fromLatin1(text, writeDelta(deltaUs, text));
 }
 
 QString dirText(Dir dir)

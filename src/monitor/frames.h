@@ -111,6 +111,9 @@ QString hexText(const QByteArray &bytes);    // "2F 31 3F 30 0D"
 QString plainText(const QByteArray &bytes);  // "/1?0<CR>"
 QString frameText(const Row &row);           // the framing and what it means
 QString deltaText(qint64 deltaUs);           // milliseconds, one decimal
+// deltaText's characters written to `out` (room for kDeltaChars); returns how many.
+constexpr int kDeltaChars = 24;
+int writeDelta(qint64 deltaUs, char *out);
 QString dirText(Dir dir);                    // "out" / "in" / "event"
 QString replyMsText(const Row &row);         // a reply's Reply ms, empty on other rows
 // Whether the row's bytes are shown (hex, text): every row but events other than Discarded.

@@ -187,22 +187,24 @@ quint16 TrafficStore::portIndex(int number, const QString &path)
     return quint16(m_ports.size() - 1);
 }
 
-QString TrafficStore::timeText(const Row &row) const
+void TrafficStore::writeTime(const Row &row, char *out) const
 {
     // Made by hand, with the offset from UTC the store began with: the filter asks for this
     // cell of every row.
     constexpr qint64 kDayMs = 86'400'000;
     const qint64 ms = ((std::div(wallMicroseconds(row), qint64(1000)).quot + m_localOffsetMs) % kDayMs + kDayMs) % kDayMs;
     const int v[] = {int(ms / 3'600'000), int(ms / 60'000 % 60), int(ms / 1000 % 60), int(ms % 1000)};
-    QString out(12, QLatin1Char(':'));
-    QChar *p = out.data();
-    p[0] = QLatin1Char(char('0' + v[0] / 10)), p[1] = QLatin1Char(char('0' + v[0] % 10));
-    p[3] = QLatin1Char(char('0' + v[1] / 10)), p[4] = QLatin1Char(char('0' + v[1] % 10));
-    p[6] = QLatin1Char(char('0' + v[2] / 10)), p[7] = QLatin1Char(char('0' + v[2] % 10));
-    p[8] = QLatin1Char('.');
-    p[9] = QLatin1Char(char('0' + v[3] / 100)), p[10] = QLatin1Char(char('0' + v[3] / 10 % 10));
-    p[11] = QLatin1Char(char('0' + v[3] % 10));
-    return out;
+    out[0] = char('0' + v[0] / 10), out[1] = char('0' + v[0] % 10), out[2] = ':';
+    out[3] = char('0' + v[1] / 10), out[4] = char('0' + v[1] % 10), out[5] = ':';
+    out[6] = char('0' + v[2] / 10), out[7] = char('0' + v[2] % 10), out[8] = '.';
+    out[9] = char('0' + v[3] / 100), out[10] = char('0' + v[3] / 10 % 10), out[11] = char('0' + v[3] % 10);
+}
+
+QString TrafficStore::timeText(const Row &row) const
+{
+    char text[12];
+    writeTime(row, text);
+    return QString::fromLatin1(text, 12);
 }
 
 QString TrafficStore::isoTimeText(const Row &row) const
@@ -211,9 +213,11 @@ QString TrafficStore::isoTimeText(const Row &row) const
     return t.toOffsetFromUtc(t.offsetFromUtc()).toString(Qt::ISODateWithMs);
 }
 
-QString TrafficStore::portText(const Row &row) const
+QString TrafficStore::portText(const Row &row) const { return portText(row.port); }
+
+QString TrafficStore::portText(quint16 port) const
 {
-    return row.port < m_ports.size() ? QStringLiteral("COM%1").arg(m_ports[row.port].number) : QString();
+    return port < m_ports.size() ? QStringLiteral("COM%1").arg(m_ports[port].number) : QString();
 }
 
 QString TrafficStore::portPath(const Row &row) const

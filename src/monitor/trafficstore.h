@@ -51,11 +51,15 @@ public:
     // Cells that need the store: local time of the row's first byte ("HH:MM:SS.mmm"),
     // "COM<n>" and the device path behind it (empty for a row of no port: the log's).
     QString timeText(const Row &row) const;
+    // timeText's 12 characters written to `out`.
+    void writeTime(const Row &row, char *out) const;
     // Local date and time with milliseconds and the offset from UTC, ISO 8601.
     QString isoTimeText(const Row &row) const;
     // Microseconds since 1970 (UTC) of the row's first byte.
     qint64 wallMicroseconds(const Row &row) const { return m_wallOffsetUs + row.us; }
     QString portText(const Row &row) const;
+    // The port cell of the rows of the store's port index `port`.
+    QString portText(quint16 port) const;
     QString portPath(const Row &row) const;
     // A row as one CSV record (RFC 4180, CRLF), and the header record.
     QByteArray csvRecord(const Row &row) const;
