@@ -12,6 +12,7 @@
 //    rows), and after 200,000 rows more. Goal: at most 64 MiB above the empty monitor, flat after.
 // 3. Re-filtering the 100,000 rows: a text found nowhere, a hex text, problems only, and none.
 //    Goal: at most 100 ms each.
+#include "resident.h"
 #include "link/drivelink.h"
 #include "support/linkfakes.h"
 #include "monitor/trafficmonitor.h"
@@ -42,16 +43,6 @@ double threadCpuSeconds()
     return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
 }
 
-double residentMiB()
-{
-    long pages = 0, resident = 0;
-    if (FILE *f = std::fopen("/proc/self/statm", "r")) {
-        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2)
-            resident = 0;
-        std::fclose(f);
-    }
-    return double(resident) * double(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
-}
 
 // Writes 230 bytes every 10 ms on the master side: letters and digits, never CR or STX.
 class Babbler {

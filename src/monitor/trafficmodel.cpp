@@ -323,8 +323,17 @@ QVariant TrafficModel::data(const QModelIndex &index, int role) const
         return QVariant();
     const int c = index.column();
     switch (role) {
-    case Qt::DisplayRole:
-        return cell(index.row(), c);
+    case Qt::DisplayRole: {
+        // A long cell shows its start: the column has room for a few dozen bytes, and laying out
+        // hundreds of characters for every painted row is most of what a babbling line costs.
+        // The tooltip, the details pane, Copy and Save have the whole cell.
+        QString text = cell(index.row(), c);
+        if ((c == Hex || c == Text) && text.size() > kShownChars) {
+            text.truncate(kShownChars);
+            text += QChar(0x2026);
+        }
+        return text;
+    }
     case Qt::ToolTipRole:
         if (c == Port)
             return m_store.portPath(rowAt(index.row()));

@@ -26,6 +26,8 @@ class TrafficModel : public QAbstractTableModel {
     Q_OBJECT
 public:
     enum Column { Time, Delta, Port, Direction, Hex, Text, Frame, ReplyMs, ColumnCount };
+    // The most characters the table shows of a Hex or Text cell (then an ellipsis).
+    static constexpr int kShownChars = 192;
     static constexpr int kSyncMs = 100;
 
     explicit TrafficModel(TrafficStore &store, QObject *parent = nullptr);
