@@ -163,20 +163,28 @@ private slots:
         link->tmrReceiveTimeOut().setInterval(1000);
     }
 
-    // The console's exchange over each kind of network port (DT: the framing is the link's, not
-    // the line's): the rows read as over a local port, the tap sees the serial bytes (0xFF once,
+    // The console's exchange over each kind of network port, in both framings: the rows read as
+    // over a local port, the tap sees the serial bytes (0xFF once,
     // no telnet), and RFC 2217 sets the rate on the far port where plain TCP leaves it as served.
     void exchanges_data()
     {
         QTest::addColumn<bool>("telnet");
-        QTest::newRow("RFC 2217") << true;
-        QTest::newRow("TCP") << false;
+        QTest::addColumn<bool>("oem");
+        QTest::addColumn<QByteArray>("reply");
+        const QByteArray oemReply("\x02" "0`1000\x03" "P");
+        QTest::newRow("RFC 2217, DT") << true << false << kDtReply;
+        QTest::newRow("RFC 2217, OEM") << true << true << oemReply;
+        QTest::newRow("TCP, DT") << false << false << kDtReply;
+        QTest::newRow("TCP, OEM") << false << true << oemReply;
     }
     void exchanges()
     {
         QFETCH(bool, telnet);
+        QFETCH(bool, oem);
+        QFETCH(QByteArray, reply);
         serve();
         store.mapPort(1, telnet ? ser2net->rfc2217Url() : ser2net->socketUrl());
+        live.mode = oem ? framing::Mode::OEM : framing::Mode::DT;
         live.baud = "19200";
         QSignalSpy tap(&link->MSComm1(), &CommPort::traffic);
         send("/1?0", 1);
@@ -186,7 +194,7 @@ private slots:
         for (const QList<QVariant> &t : tap)
             if (t.at(1).value<CommPort::Direction>() == CommPort::Direction::Received)
                 received += t.at(2).toByteArray();
-        QCOMPARE(received, kDtReply);
+        QCOMPARE(received, reply);
         QCOMPARE(server->baudRate(), telnet ? 19200 : 9600);
         send("/1Q", 2);
         QVERIFY(waitForResult(*link));
