@@ -1,6 +1,7 @@
 // quorvane-cli run as a process against the drive simulator on a pty (served on a thread of
 // its own), with a private settings folder whose [Ports] COM1 is that pty.
 #include "sim/ptyserver.h"
+#include "support/ser2net.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -145,6 +146,25 @@ private slots:
             QCOMPARE(wire, wireSent);
         if (QTest::currentDataTag() == QByteArray("scan, no drive")) // 6 rates x 2 framings x 15 addresses
             QCOMPARE(wire.count('&'), 180);
+    }
+
+    // A network port by its URL, through a real ser2net by RFC 2217; one that refuses says so.
+    void networkPort()
+    {
+        if (!Ser2net::installed())
+            QSKIP("ser2net is not installed (scripts/setup.sh installs it)");
+        startSim("1");
+        Ser2net ser2net(server->slavePath());
+        QVERIFY2(ser2net.start(), qPrintable(ser2net.output()));
+        QProcess *p = start(CLI_PATH, {"--port", ser2net.rfc2217Url(), "/1&"});
+        QVERIFY(p->waitForFinished(10000));
+        QCOMPARE(p->readAllStandardOutput(), QByteArray("/1&\tREZizavur V1.05 No Error\n"));
+        QCOMPARE(p->exitCode(), 0);
+        const QString refused = QStringLiteral("127.0.0.1:%1").arg(unusedPort());
+        p = start(CLI_PATH, {"--port", "rfc2217://" + refused, "/1&"});
+        QVERIFY(p->waitForFinished(10000));
+        QCOMPARE(p->exitCode(), 4);
+        QVERIFY(p->readAllStandardError().contains(("connection refused by " + refused).toUtf8()));
     }
 
     void jsonAndLog()
