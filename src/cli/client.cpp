@@ -41,7 +41,7 @@ QString whyNot(const QString &path)
 
 void listPorts()
 {
-    // As the settings window's list: by looking, without opening anything.
+    // As the settings window's list: by looking, changing nothing of any port.
     CommPort port;
     for (int n = 1; n <= 16; ++n) {
         port.setPortNumber(n);

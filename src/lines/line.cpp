@@ -3,6 +3,7 @@
 #include "lines/networkline.h"
 #include "lines/serialline.h"
 
+#include <QMetaObject>
 #include <QStringList>
 
 #include <chrono>
@@ -71,8 +72,18 @@ QByteArray Line::read(qsizetype max)
         m_in.remove(0, m_head);
         m_head = 0;
     }
-    if (n > 0)
-        resume();
+    // Room was made: more is taken from the device on the next turn of the event loop, never
+    // inside the reader (its arrival would notify in the middle of a notification's handler).
+    if (n > 0 && !m_resumePending) {
+        m_resumePending = true;
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                m_resumePending = false;
+                resume();
+            },
+            Qt::QueuedConnection);
+    }
     return out;
 }
 

@@ -79,5 +79,6 @@ protected:
 private:
     QByteArray m_in;
     qsizetype m_head = 0; // read() takes from here; the front is dropped now and then
+    bool m_resumePending = false;
     QString m_why;
 };

@@ -12,6 +12,9 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 #endif
 
@@ -27,7 +30,7 @@ QHash<QString, Probed> &probed()
     static QHash<QString, Probed> cache;
     return cache;
 }
-constexpr qint64 kProbeKeptMs = 5000;
+constexpr qint64 kProbeKeptMs = 60'000;
 
 QString seconds(int msecs) { return QString::number((msecs + 999) / 1000); }
 
@@ -109,8 +112,10 @@ bool NetworkLine::open(const LineSettings &settings)
     QElapsedTimer clock;
     clock.start();
     Attempt result;
+    m_settling = true; // what comes before the open is complete is dropped, and said to be
     while ((result = attempt(settings, clock)) == Attempt::Again)
         QThread::msleep(50);
+    m_settling = false;
     if (result == Attempt::Failed) {
         m_open = false;
         m_socket.abort();
@@ -147,7 +152,8 @@ NetworkLine::Attempt NetworkLine::attempt(const LineSettings &settings, const QE
         }
     }
     m_open = m_socket.state() == QAbstractSocket::ConnectedState && (!m_telnet || m_client.comPortAgreed());
-    if (m_open && apply(settings))
+    // The settings are confirmed within what is left of the open's time.
+    if (m_open && setLine(settings, int(kAnswerMs - clock.elapsed())))
         return Attempt::Done;
     if (m_socket.state() != QAbstractSocket::ConnectedState) {
         // The server let go at once: it is still closing the last connection to this port, or
@@ -161,7 +167,9 @@ NetworkLine::Attempt NetworkLine::attempt(const LineSettings &settings, const QE
     return Attempt::Failed;
 }
 
-bool NetworkLine::apply(const LineSettings &s)
+bool NetworkLine::apply(const LineSettings &s) { return setLine(s, kAnswerMs); }
+
+bool NetworkLine::setLine(const LineSettings &s, int msecs)
 {
     if (!m_open)
         return false;
@@ -192,7 +200,7 @@ bool NetworkLine::apply(const LineSettings &s)
     }
     m_socket.write(requests);
     m_socket.flush();
-    if (waitFor([this] { return !m_client.anyPending(); }, kAnswerMs))
+    if (msecs > 0 && waitFor([this] { return !m_client.anyPending(); }, msecs))
         return true;
     setWhy(QStringLiteral("no answer from %1 to the line settings within %2 s").arg(where(), seconds(kAnswerMs)));
     return false;
@@ -205,12 +213,12 @@ void NetworkLine::close()
     if (wasOpen && m_socket.state() == QAbstractSocket::ConnectedState) {
         // What was written still goes out, on the far port too: a server may drop what its
         // port has not sent when the connection ends.
-        const qint64 waitUs = std::min<qint64>(m_wireBusyUntilUs - monotonicMicroseconds(), kAnswerMs * 1000);
+        const qint64 waitUs = std::min<qint64>(m_wireBusyUntilUs - monotonicMicroseconds(), kCloseMs * 1000);
         if (waitUs > 0)
             QThread::usleep(quint64(waitUs));
         m_socket.disconnectFromHost();
         if (m_socket.state() != QAbstractSocket::UnconnectedState)
-            m_socket.waitForDisconnected(kAnswerMs);
+            m_socket.waitForDisconnected(kCloseMs);
     }
     m_socket.abort();
     dropWaiting();
@@ -269,7 +277,7 @@ void NetworkLine::take()
         if (!replies.isEmpty())
             m_socket.write(replies);
     }
-    if (m_open)
+    if (m_open && !m_settling)
         deliver(data);
     else if (m_before.size() < kMaxWaiting)
         m_before += data;
@@ -300,20 +308,60 @@ std::optional<QString> NetworkLine::recentProbe(const QString &url)
 
 QString NetworkLine::reason(const QString &url)
 {
-    return probe({url}, kAnswerMs).value(url);
+    return probe({url}, kProbeMs).value(url);
 }
 
 #ifdef Q_OS_UNIX
 
+namespace {
+
+// One name looked up on a thread of its own, so that every name of a scan is looked up at once and
+// a name service that does not answer holds nobody up: past the scan's time the thread is left to
+// finish alone (a lookup cannot be cancelled) and the result it leaves here is not read.
+struct Lookup {
+    std::mutex mutex;
+    bool done = false;
+    bool found = false;
+    sockaddr_storage address{};
+    socklen_t length = 0;
+    int family = 0;
+};
+
+void lookUp(const std::shared_ptr<Lookup> &lookup, const QByteArray &host, quint16 port, bool numericOnly)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = numericOnly ? AI_NUMERICHOST : 0;
+    addrinfo *found = nullptr;
+    const bool ok = ::getaddrinfo(host.constData(), QByteArray::number(port).constData(), &hints, &found) == 0 && found;
+    const std::lock_guard<std::mutex> lock(lookup->mutex);
+    if (ok) {
+        std::memcpy(&lookup->address, found->ai_addr, found->ai_addrlen);
+        lookup->length = found->ai_addrlen;
+        lookup->family = found->ai_family;
+    }
+    lookup->found = ok;
+    lookup->done = true;
+    if (found)
+        ::freeaddrinfo(found);
+}
+
+} // namespace
+
 QHash<QString, QString> NetworkLine::probe(const QStringList &urls, int msecs)
 {
-    // Every connection at once, without the event loop: non-blocking connects polled together.
+    // Every connection at once, without the event loop: names looked up together, then
+    // non-blocking connects polled together, all within msecs.
     struct Attempt {
         QString url, host, where;
+        std::shared_ptr<Lookup> lookup;
         int fd = -1;
         QString why;
         bool done = false;
     };
+    QElapsedTimer clock;
+    clock.start();
     std::vector<Attempt> attempts;
     for (const QString &url : urls) {
         Attempt a;
@@ -327,28 +375,40 @@ QHash<QString, QString> NetworkLine::probe(const QStringList &urls, int msecs)
             continue;
         }
         a.where = a.host + QLatin1Char(':') + QString::number(port);
-        addrinfo hints{};
-        hints.ai_family = AF_UNSPEC;
-        hints.ai_socktype = SOCK_STREAM;
-        addrinfo *found = nullptr;
+        a.lookup = std::make_shared<Lookup>();
         const QByteArray host = QUrl::toAce(a.host).isEmpty() ? a.host.toUtf8() : QUrl::toAce(a.host);
-        if (::getaddrinfo(host.constData(), QByteArray::number(port).constData(), &hints, &found) != 0 || !found) {
-            a.why = QStringLiteral("%1: name not known").arg(a.host);
-            a.done = true;
-        } else {
-            a.fd = ::socket(found->ai_family, found->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, found->ai_protocol);
-            if (a.fd < 0 || (::connect(a.fd, found->ai_addr, found->ai_addrlen) != 0 && errno != EINPROGRESS)) {
-                a.why = errno == ECONNREFUSED ? QStringLiteral("connection refused by %1").arg(a.where)
-                                              : QStringLiteral("%1: %2").arg(a.where, QString::fromLocal8Bit(std::strerror(errno)));
-                a.done = true;
-            }
+        lookUp(a.lookup, host, port, true); // an address needs no name service
+        if (!a.lookup->found) {
+            a.lookup = std::make_shared<Lookup>();
+            std::thread(lookUp, a.lookup, host, port, false).detach();
         }
-        if (found)
-            ::freeaddrinfo(found);
         attempts.push_back(a);
     }
-    QElapsedTimer clock;
-    clock.start();
+    for (Attempt &a : attempts) {
+        if (a.done)
+            continue;
+        const auto lookedUp = [&a] {
+            const std::lock_guard<std::mutex> lock(a.lookup->mutex);
+            return a.lookup->done;
+        };
+        while (!lookedUp() && clock.elapsed() < msecs)
+            QThread::msleep(2);
+        const std::lock_guard<std::mutex> lock(a.lookup->mutex);
+        a.done = true;
+        if (!a.lookup->done) {
+            a.why = QStringLiteral("%1: no answer from the name service within %2 s").arg(a.host, seconds(msecs));
+        } else if (!a.lookup->found) {
+            a.why = QStringLiteral("%1: name not known").arg(a.host);
+        } else {
+            a.fd = ::socket(a.lookup->family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            const sockaddr *address = reinterpret_cast<const sockaddr *>(&a.lookup->address);
+            if (a.fd < 0 || (::connect(a.fd, address, a.lookup->length) != 0 && errno != EINPROGRESS))
+                a.why = errno == ECONNREFUSED ? QStringLiteral("connection refused by %1").arg(a.where)
+                                              : QStringLiteral("%1: %2").arg(a.where, QString::fromLocal8Bit(std::strerror(errno)));
+            else
+                a.done = false; // connecting
+        }
+    }
     for (;;) {
         std::vector<pollfd> polls;
         std::vector<Attempt *> waiting;

@@ -23,6 +23,10 @@ class NetworkLine : public Line {
 public:
     // How long a connection and each confirmation may take before the open gives up.
     static constexpr int kAnswerMs = 3000;
+    // How long a probe waits for every port it asks at once, and a close for what is still on
+    // its way out.
+    static constexpr int kProbeMs = 1000;
+    static constexpr int kCloseMs = 1000;
 
     explicit NetworkLine(const QString &url, QObject *parent = nullptr);
     ~NetworkLine() override { close(); }
@@ -46,7 +50,7 @@ public:
     static QHash<QString, QString> probe(const QStringList &urls, int msecs);
     // What probe() last found for a path (nullopt when it has not been asked lately).
     static std::optional<QString> recentProbe(const QString &url);
-    // Why a connection to the path fails now (a connection of up to kAnswerMs); empty when it
+    // Why a connection to the path fails now (waiting at most kProbeMs); empty when it
     // succeeds.
     static QString reason(const QString &url);
 
@@ -59,6 +63,8 @@ private:
     // server closed the connection at once and there is time left.
     Attempt attempt(const LineSettings &settings, const QElapsedTimer &clock);
     bool connectNow(QString *why);
+    // Sets the far port's rate and frame, waiting at most msecs for the server to confirm.
+    bool setLine(const LineSettings &settings, int msecs);
     bool waitFor(const std::function<bool()> &done, int msecs);
     void take();
     void onDisconnected();
@@ -71,6 +77,7 @@ private:
     bool m_telnet = false;
     bool m_valid = false;
     bool m_open = false;
+    bool m_settling = false; // inside open()
     QTcpSocket m_socket;
     telnet::Client m_client;
     QByteArray m_before; // serial data that came before the open was complete

@@ -57,18 +57,20 @@ bool CommPort::open()
         return false;
     auto line = Line::forPath(path);
     connect(line.get(), &Line::arrived, this, [this](qint64 us, const QByteArray &bytes) {
+        // Everything here runs inside the line's own signal: a close meanwhile leaves the line
+        // to go once it returns (see close()).
+        const bool nested = m_raising;
+        m_raising = true;
         emit traffic(us, Direction::Received, bytes);
         emit activity();
         // The first notification for new bytes is raised at once, saving a turn of the event
         // loop on every reply; one raised again while it runs, or for bytes that come in
         // meanwhile, is queued.
-        if (m_raising || m_notificationPending || m_threshold <= 0) {
+        if (nested || m_notificationPending || m_threshold <= 0)
             scheduleNotification();
-            return;
-        }
-        m_raising = true;
-        raiseNotification();
-        m_raising = false;
+        else
+            raiseNotification();
+        m_raising = nested;
     });
     connect(line.get(), &Line::sent, this, &CommPort::activity);
     connect(line.get(), &Line::lost, this, &CommPort::onLost);
@@ -116,7 +118,7 @@ bool CommPort::probe() const
         return false;
     if (Line::isNetworkPath(path)) {
         const auto recent = NetworkLine::recentProbe(path);
-        return (recent ? *recent : NetworkLine::probe({path}, 1000).value(path)).isEmpty();
+        return (recent ? *recent : NetworkLine::probe({path}, NetworkLine::kProbeMs).value(path)).isEmpty();
     }
 #ifdef Q_OS_UNIX
     return portreason::examine(path).state == portreason::State::Opens;

@@ -13,8 +13,8 @@
 // when they arrive, whenever they are read. A device that disappears (or a connection that
 // drops) closes the port and is reported once through deviceLost().
 //
-// A good neighbour: an open of a port another program holds fails without touching it, and a
-// probe only looks (see SerialLine). What waits to be read is bounded (Line::kMaxWaiting).
+// A good neighbour: an open of a port another program holds fails without touching it (see
+// SerialLine), and a probe only looks (see probe()). What waits to be read is bounded (Line::kMaxWaiting).
 
 #include "lines/line.h"
 
@@ -40,10 +40,11 @@ public:
     void close();
     // Why the last open failed, where the line says (a network port's words; empty otherwise).
     QString openFailure() const { return m_openFailure; }
-    // Whether an open of the current port number would succeed, found by looking rather than
-    // opening: the device is there, may be opened by this user, is a terminal, and no other
-    // program holds it (a network port: its server answers). Nothing about the device changes
-    // (no line setting, no lock file, no hold). False while the port is open.
+    // Whether an open of the current port number would succeed, found by looking: the device
+    // is there, may be opened by this user, is a terminal, and no other program holds it (a
+    // non-blocking open for a moment, which sets nothing); a network port: its server takes a
+    // connection. Nothing about the device changes (no line setting, no lock file, no hold).
+    // False while the port is open.
     bool probe() const;
     // Closes every open port of the program (its lock files go with them): the last thing a
     // program does when it is told to end.

@@ -294,7 +294,9 @@ void TrafficStore::failLog()
 {
     const QString path = m_log.fileName();
     stopLog();
-    emit logFailed(path);
+    // Said from the event loop: the message it brings runs an event loop of its own, which must
+    // not run inside the append that found the failure.
+    QMetaObject::invokeMethod(this, [this, path] { emit logFailed(path); }, Qt::QueuedConnection);
 }
 
 void TrafficStore::stopLog()

@@ -136,7 +136,7 @@ void ScanPorts(CommPort &port, QListWidget *list)
         if (const QString path = portmap::devicePath(n); Line::isNetworkPath(path))
             network << path;
     if (!network.isEmpty() && !port.isOpen())
-        NetworkLine::probe(network, 1000);
+        NetworkLine::probe(network, NetworkLine::kProbeMs);
     const auto known = std::make_shared<KnownDevices>();
     for (int n = kFirstPort; n <= kLastPort; ++n) {
         const bool available = PortAvailable(port, n);

@@ -25,8 +25,8 @@ int16_t LoWord(int32_t v);
 int16_t HiWord(int32_t v);
 
 // Probes port n on the given port object: sets its number, refuses when it is open, else asks
-// the port whether an open would succeed (CommPort::probe, which looks without touching the
-// device). Every failure is "not available". The port number is not restored.
+// the port whether an open would succeed (CommPort::probe, which looks and changes nothing of
+// the device). Every failure is "not available". The port number is not restored.
 bool PortAvailable(CommPort &port, int n);
 // The same on the console's port (creating the console if need be).
 bool PortAvailable(int n);
