@@ -4,17 +4,18 @@
 #include <QThread>
 #include <QUrl>
 
-#ifdef Q_OS_UNIX
 #include <cerrno>
 #include <cstring>
+
+#ifdef Q_OS_UNIX
 #include <fcntl.h>
+#include <memory>
+#include <mutex>
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
-#include <memory>
-#include <mutex>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 #endif
 
@@ -33,6 +34,24 @@ QHash<QString, Probed> &probed()
 constexpr qint64 kProbeKeptMs = 60'000;
 
 QString seconds(int msecs) { return QString::number((msecs + 999) / 1000); }
+
+// The words of a network port's failures, one place for each.
+QString notANetworkPort(const QString &url)
+{
+    return QStringLiteral("not a network port: %1 (rfc2217://HOST:PORT or socket://HOST:PORT)").arg(url);
+}
+QString refusedBy(const QString &where) { return QStringLiteral("connection refused by %1").arg(where); }
+QString nameNotKnown(const QString &host) { return QStringLiteral("%1: name not known").arg(host); }
+QString noAnswerFrom(const QString &where, int msecs)
+{
+    return QStringLiteral("no answer from %1 within %2 s").arg(where, seconds(msecs));
+}
+QString failedAt(const QString &where, const QString &reason) { return QStringLiteral("%1: %2").arg(where, reason); }
+// A connection's failure by its errno.
+QString connectFailure(const QString &where, int error)
+{
+    return error == ECONNREFUSED ? refusedBy(where) : failedAt(where, QString::fromLocal8Bit(std::strerror(error)));
+}
 
 QByteArray bigEndian32(quint32 v)
 {
@@ -85,16 +104,16 @@ bool NetworkLine::connectNow(QString *why)
         return true;
     switch (m_socket.error()) {
     case QAbstractSocket::ConnectionRefusedError:
-        *why = QStringLiteral("connection refused by %1").arg(where());
+        *why = refusedBy(where());
         break;
     case QAbstractSocket::HostNotFoundError:
-        *why = QStringLiteral("%1: name not known").arg(m_host);
+        *why = nameNotKnown(m_host);
         break;
     case QAbstractSocket::SocketTimeoutError:
-        *why = QStringLiteral("no answer from %1 within %2 s").arg(where(), seconds(kAnswerMs));
+        *why = noAnswerFrom(where(), kAnswerMs);
         break;
     default:
-        *why = QStringLiteral("%1: %2").arg(where(), m_socket.errorString());
+        *why = failedAt(where(), m_socket.errorString());
         break;
     }
     m_socket.abort();
@@ -106,7 +125,7 @@ bool NetworkLine::open(const LineSettings &settings)
     if (m_open)
         return false;
     if (!m_valid) {
-        setWhy(QStringLiteral("not a network port: %1 (rfc2217://HOST:PORT or socket://HOST:PORT)").arg(m_url));
+        setWhy(notANetworkPort(m_url));
         return false;
     }
     QElapsedTimer clock;
@@ -369,7 +388,7 @@ QHash<QString, QString> NetworkLine::probe(const QStringList &urls, int msecs)
         quint16 port = 0;
         bool telnet = false;
         if (!parse(url, &a.host, &port, &telnet)) {
-            a.why = QStringLiteral("not a network port: %1 (rfc2217://HOST:PORT or socket://HOST:PORT)").arg(url);
+            a.why = notANetworkPort(url);
             a.done = true;
             attempts.push_back(a);
             continue;
@@ -398,13 +417,12 @@ QHash<QString, QString> NetworkLine::probe(const QStringList &urls, int msecs)
         if (!a.lookup->done) {
             a.why = QStringLiteral("%1: no answer from the name service within %2 s").arg(a.host, seconds(msecs));
         } else if (!a.lookup->found) {
-            a.why = QStringLiteral("%1: name not known").arg(a.host);
+            a.why = nameNotKnown(a.host);
         } else {
             a.fd = ::socket(a.lookup->family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
             const sockaddr *address = reinterpret_cast<const sockaddr *>(&a.lookup->address);
             if (a.fd < 0 || (::connect(a.fd, address, a.lookup->length) != 0 && errno != EINPROGRESS))
-                a.why = errno == ECONNREFUSED ? QStringLiteral("connection refused by %1").arg(a.where)
-                                              : QStringLiteral("%1: %2").arg(a.where, QString::fromLocal8Bit(std::strerror(errno)));
+                a.why = connectFailure(a.where, errno);
             else
                 a.done = false; // connecting
         }
@@ -430,17 +448,15 @@ QHash<QString, QString> NetworkLine::probe(const QStringList &urls, int msecs)
             ::getsockopt(polls[i].fd, SOL_SOCKET, SO_ERROR, &error, &size);
             Attempt &a = *waiting[i];
             a.done = true;
-            if (error == ECONNREFUSED)
-                a.why = QStringLiteral("connection refused by %1").arg(a.where);
-            else if (error != 0)
-                a.why = QStringLiteral("%1: %2").arg(a.where, QString::fromLocal8Bit(std::strerror(error)));
+            if (error != 0)
+                a.why = connectFailure(a.where, error);
         }
     }
     QHash<QString, QString> out;
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     for (Attempt &a : attempts) {
         if (!a.done)
-            a.why = QStringLiteral("no answer from %1 within %2 s").arg(a.where, seconds(msecs));
+            a.why = noAnswerFrom(a.where, msecs);
         if (a.fd >= 0)
             ::close(a.fd);
         out.insert(a.url, a.why);
@@ -458,7 +474,7 @@ QHash<QString, QString> NetworkLine::probe(const QStringList &urls, int msecs)
         NetworkLine line(url);
         QString why;
         if (!line.m_valid)
-            why = QStringLiteral("not a network port: %1").arg(url);
+            why = notANetworkPort(url);
         else if (line.connectNow(&why))
             line.m_socket.abort();
         out.insert(url, why);

@@ -412,9 +412,11 @@ QString explain(const Facts &f)
 QString reason(const QString &path)
 {
     // A network port's reason is its server's answer, as the last scan found it or found now.
-    if (Line::isNetworkPath(path))
-        return NetworkLine::recentProbe(path).value_or(NetworkLine::reason(path));
-    return explain(examine(path));
+    if (!Line::isNetworkPath(path))
+        return explain(examine(path));
+    if (const auto recent = NetworkLine::recentProbe(path))
+        return *recent;
+    return NetworkLine::reason(path);
 }
 
 } // namespace portreason

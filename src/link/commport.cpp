@@ -1,6 +1,5 @@
 #include "link/commport.h"
 
-#include "lines/networkline.h"
 #include "link/portmap.h"
 #include "lines/portreason.h"
 
@@ -116,10 +115,8 @@ bool CommPort::probe() const
     const QString path = devicePath();
     if (path.isEmpty())
         return false;
-    if (Line::isNetworkPath(path)) {
-        const auto recent = NetworkLine::recentProbe(path);
-        return (recent ? *recent : NetworkLine::probe({path}, NetworkLine::kProbeMs).value(path)).isEmpty();
-    }
+    if (Line::isNetworkPath(path))
+        return portreason::reason(path).isEmpty(); // its server takes a connection
 #ifdef Q_OS_UNIX
     return portreason::examine(path).state == portreason::State::Opens;
 #else
