@@ -12,12 +12,12 @@
 #include "support/tempstore.h"
 
 #include <QListWidget>
-#include <QMutex>
 #include <QSignalSpy>
 #include <QTest>
 
 #include <arpa/inet.h>
 #include <atomic>
+#include <functional>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <thread>
@@ -30,16 +30,16 @@ const QByteArray kDtReply("\xff/0`1000\x03\r\n", 11); // position 1000, ready, n
 // A telnet server of the test's own on 127.0.0.1, one connection, one script: it agrees to
 // COM-PORT-OPTION and confirms each request unless told to stay silent, opens by offering or
 // asking for options a client must refuse, answers "/1?0\r" with kDtReply (0xFF doubled), and
-// may send everything one byte at a time.
+// may send everything one byte at a time. finish() ends it and gives what it received.
 class TelnetPeer {
 public:
     bool silentToSettings = false;
     bool oneByteAtATime = false;
     QByteArray greeting; // sent as soon as the client connects
+    quint16 port = 0;
 
     TelnetPeer()
     {
-        m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -49,80 +49,68 @@ public:
         ::getsockname(m_listen, reinterpret_cast<sockaddr *>(&a), &size);
         port = ntohs(a.sin_port);
     }
-    ~TelnetPeer()
+    ~TelnetPeer() { finish(); ::close(m_listen); }
+    void serve() { m_thread = std::thread([this] { run(); }); }
+    QByteArray finish()
     {
         m_stop = true;
         ::shutdown(m_listen, SHUT_RDWR);
         if (m_thread.joinable())
             m_thread.join();
-        ::close(m_listen);
-    }
-    void serve() { m_thread = std::thread([this] { run(); }); }
-    QByteArray received()
-    {
-        QMutexLocker lock(&m_mutex);
         return m_received;
     }
-    quint16 port = 0;
 
 private:
-    void send(int fd, const QByteArray &bytes)
+    void send(const QByteArray &bytes)
     {
         for (qsizetype i = 0; i < bytes.size(); i += oneByteAtATime ? 1 : bytes.size()) {
-            ::send(fd, bytes.constData() + i, size_t(oneByteAtATime ? 1 : bytes.size()), MSG_NOSIGNAL);
+            ::send(m_fd, bytes.constData() + i, size_t(oneByteAtATime ? 1 : bytes.size()), MSG_NOSIGNAL);
             if (oneByteAtATime)
                 ::usleep(1000);
         }
     }
+    // Answers each complete `what` (running to `end`, if one is given) in `pending`, taking it out.
+    void answer(QByteArray &pending, const QByteArray &what, const QByteArray &end, const std::function<QByteArray(QByteArray)> &reply)
+    {
+        for (qsizetype i; (i = pending.indexOf(what)) >= 0;) {
+            const qsizetype e = end.isEmpty() ? i + what.size() : pending.indexOf(end, i) + end.size();
+            if (e < i + what.size())
+                return; // not complete yet
+            send(reply(pending.mid(i, e - i)));
+            pending.remove(i, e - i);
+        }
+    }
     void run()
     {
-        const int fd = ::accept(m_listen, nullptr, nullptr);
-        if (fd < 0)
+        m_fd = ::accept(m_listen, nullptr, nullptr);
+        if (m_fd < 0)
             return;
         timeval tick{0, 20000};
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof tick);
-        send(fd, greeting);
+        ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof tick);
+        send(greeting);
         QByteArray pending;
         while (!m_stop) {
             char buf[512];
-            const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+            const ssize_t n = ::recv(m_fd, buf, sizeof buf, 0);
             if (n == 0)
                 break;
             if (n < 0)
                 continue;
-            {
-                QMutexLocker lock(&m_mutex);
-                m_received.append(buf, n);
-            }
+            m_received.append(buf, n);
             pending.append(buf, n);
-            // Answer what is complete: WILL COM-PORT-OPTION, each request, the command.
-            for (qsizetype i; (i = pending.indexOf("\xff\xfb\x2c")) >= 0;) {
-                send(fd, QByteArray("\xff\xfd\x2c"));
-                pending.remove(i, 3);
-            }
-            for (qsizetype i; (i = pending.indexOf("\xff\xfa\x2c")) >= 0;) {
-                const qsizetype end = pending.indexOf("\xff\xf0", i);
-                if (end < 0)
-                    break;
-                QByteArray answer = pending.mid(i, end + 2 - i);
-                answer[3] = char(answer[3] + 100);
-                if (!silentToSettings)
-                    send(fd, answer);
-                pending.remove(i, end + 2 - i);
-            }
-            for (qsizetype i; (i = pending.indexOf("/1?0\r")) >= 0;) {
-                send(fd, QByteArray("\xff\xff/0`1000\x03\r\n", 12));
-                pending.remove(i, 5);
-            }
+            // WILL COM-PORT-OPTION is agreed to, each request confirmed (its code + 100), the command answered.
+            answer(pending, "\xff\xfb\x2c", {}, [](QByteArray) { return QByteArray("\xff\xfd\x2c"); });
+            answer(pending, "\xff\xfa\x2c", "\xff\xf0", [this](QByteArray r) { return silentToSettings ? QByteArray() : (r[3] = char(r[3] + 100), r); });
+            answer(pending, "/1?0\r", {}, [](QByteArray) { return QByteArray("\xff\xff/0`1000\x03\r\n", 12); });
         }
-        ::close(fd);
+        ::close(m_fd);
     }
 
-    int m_listen = -1;
+    int m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int m_fd = -1;
     std::thread m_thread;
     std::atomic<bool> m_stop{false};
-    QMutex m_mutex;
-    QByteArray m_received;
+    QByteArray m_received; // read by finish() once the thread has ended
 };
 
 } // namespace
@@ -297,7 +285,7 @@ private slots:
         }
         QVERIFY(waitForResult(*link));
         QCOMPARE(rows.text[1], QString("1000 No Error"));
-        const QByteArray said = peer.received();
+        const QByteArray said = peer.finish();
         // The client's offers, its refusals once each, the rate 38400 (0x9600) and 8N1, the
         // command; nothing else.
         QVERIFY2(said.startsWith(QByteArray("\xff\xfb\x2c\xff\xfb\x00\xff\xfb\x03\xff\xfd\x00\xff\xfd\x03", 15)), said.toHex().constData());
