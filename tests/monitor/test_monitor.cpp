@@ -59,9 +59,10 @@ QString csvText(const QString &path)
 }
 
 // Feeds a port's tap as if these bytes went out (">") or came in, 100 ms apart.
-void feed(CommPort &port, const QList<QByteArray> &chunks)
+void feed(const QList<QByteArray> &chunks)
 {
     static qint64 us = 0;
+    CommPort port;
     monitor::store().attach(&port);
     for (const QByteArray &c : chunks) {
         const bool out = c.startsWith('>');
@@ -139,13 +140,14 @@ private slots:
 
     // The controls a screen reader names, each once and in its role. Log to File... and Save...
     // write the same rows, the log on disk within a second, before it is stopped; Pause holds new
-    // rows back, keeps them and shows them on resume; Clear empties.
+    // rows back, keeps them and shows them on resume; Clear empties. A log whose file stops taking
+    // bytes stops, and says so.
     void controls()
     {
         ScriptedPlatform platform;
         QTemporaryDir dir;
-        const QString logPath = dir.filePath("log.csv"), savePath = dir.filePath("saved.csv");
-        platform.files << logPath << savePath;
+        const QString logPath = dir.filePath("log.csv"), savePath = dir.filePath("saved.csv"), full = dir.filePath("full.csv");
+        platform.files << logPath << savePath << full;
         TrafficMonitor &w = monitor::open();
         using A = QAccessible;
         const QList<std::pair<QString, int>> named{
@@ -162,8 +164,7 @@ private slots:
 
         QTest::mouseClick(w.cmdLog, Qt::LeftButton);
         QCOMPARE(w.cmdLog->text(), "Stop Log");
-        CommPort port;
-        feed(port, {">/1\"a,b\r", "\xff/0b\x03\r\n"});
+        feed({">/1\"a,b\r", "\xff/0b\x03\r\n"});
         // Quoted only where a field holds a quote or a comma; CRLF line ends.
         const QString expected = "time,delta_ms,port,dir,hex,text,frame,reply_ms\r\n~,~,,event,,,log started " + logPath
             + ",\r\n~,~,COM1,out,2F 31 22 61 2C 62 0D,\"/1\"\"a,b<CR>\",\"DT, address 1\",\r\n"
@@ -179,7 +180,7 @@ private slots:
         QCOMPARE(csvText(savePath), expected);
 
         QTest::mouseClick(w.cmdPause, Qt::LeftButton);
-        feed(port, {">/3Q\r", ">/4Q\r"});
+        feed({">/3Q\r", ">/4Q\r"});
         QTRY_COMPARE(w.lblStatus->text(), "3 rows, 2 held while paused, 0 dropped");
         QTest::mouseClick(w.cmdPause, Qt::LeftButton);
         QCOMPARE(w.cmdPause->text(), "Pause");
@@ -187,6 +188,21 @@ private slots:
         QCOMPARE(w.model().cell(4, monitor::TrafficModel::Text), "/4Q<CR>");
         QTest::mouseClick(w.cmdClear, Qt::LeftButton);
         QCOMPARE(w.lblStatus->text(), "0 rows, 0 held while paused, 0 dropped");
+
+        QTest::mouseClick(w.cmdLog, Qt::LeftButton);
+        QVERIFY(monitor::store().isLogging());
+        rlimit old{};
+        getrlimit(RLIMIT_FSIZE, &old);
+        rlimit small = old;
+        small.rlim_cur = QFileInfo(full).size() + 10;
+        const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+        setrlimit(RLIMIT_FSIZE, &small);
+        feed({">/1?0\r"});
+        QTRY_VERIFY_WITH_TIMEOUT(!monitor::store().isLogging(), 2000);
+        setrlimit(RLIMIT_FSIZE, &old);
+        std::signal(SIGXFSZ, previous);
+        QCOMPARE(platform.texts(), QStringList{"Error Writing File: " + full});
+        QCOMPARE(w.cmdLog->text(), "Log to File...");
     }
 
     // Event rows: the console's link times out, then its reply comes late; bytes dropped at open;
@@ -242,8 +258,7 @@ private slots:
         QFETCH(QString, text);
         QFETCH(bool, problems);
         QFETCH(QStringList, expected);
-        CommPort port;
-        feed(port, {">/1?0\r", "\xff/0`1000\x03\r\n", ">/2?0\r", "\xff/0b\x03\r\n", "zz", "\x02" "0C1000\x03t"});
+        feed({">/1?0\r", "\xff/0`1000\x03\r\n", ">/2?0\r", "\xff/0b\x03\r\n", "zz", "\x02" "0C1000\x03t"});
         TrafficMonitor &w = monitor::open();
         QTest::keyClicks(w.txtFilter, text);
         w.chkProblems->setChecked(problems);
@@ -277,27 +292,24 @@ private slots:
     // cells separated by tabs.
     void followAndCopy()
     {
-        CommPort port;
         QList<QByteArray> many;
         for (int i = 0; i < 300; ++i)
             many << ">/1?" + QByteArray::number(i) + '\r';
-        feed(port, many);
+        feed(many);
         TrafficMonitor &w = monitor::open();
         QVERIFY(QTest::qWaitForWindowExposed(&w));
         QScrollBar *bar = w.grdTraffic->verticalScrollBar();
         QTRY_VERIFY(bar->maximum() > 0);
         QCOMPARE(bar->value(), bar->maximum());
-        feed(port, {">/2Q\r"});
+        feed({">/2Q\r"});
         w.model().sync();
         QCOMPARE(bar->value(), bar->maximum());
         bar->setValue(10);
-        feed(port, {">/3Q\r"});
+        feed({">/3Q\r"});
         w.model().sync();
         QCOMPARE(bar->value(), 10);
-        w.grdTraffic->selectRow(300);
-        w.grdTraffic->selectionModel()->select(w.model().index(301, 0),
+        w.grdTraffic->selectionModel()->select(QItemSelection(w.model().index(300, 0), w.model().index(301, 0)),
                                                QItemSelectionModel::Select | QItemSelectionModel::Rows);
-        QApplication::clipboard()->clear();
         w.activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(&w));
         w.grdTraffic->setFocus();
@@ -305,30 +317,6 @@ private slots:
         static const QRegularExpression timeAndDelta("^[^\t\n]*\t[^\t\n]*\t", QRegularExpression::MultilineOption);
         QCOMPARE(QApplication::clipboard()->text().remove(timeAndDelta),
                  "COM1\tout\t2F 32 51 0D\t/2Q<CR>\tDT, address 2\t\nCOM1\tout\t2F 33 51 0D\t/3Q<CR>\tDT, address 3\t\n");
-    }
-
-    // A log whose file stops taking bytes stops, and says so.
-    void logFailure()
-    {
-        ScriptedPlatform platform;
-        QTemporaryDir dir;
-        platform.files << dir.filePath("log.csv");
-        TrafficMonitor &w = monitor::open();
-        QTest::mouseClick(w.cmdLog, Qt::LeftButton);
-        QVERIFY(monitor::store().isLogging());
-        rlimit old{};
-        getrlimit(RLIMIT_FSIZE, &old);
-        rlimit small = old;
-        small.rlim_cur = QFileInfo(dir.filePath("log.csv")).size() + 10;
-        const auto previous = std::signal(SIGXFSZ, SIG_IGN);
-        setrlimit(RLIMIT_FSIZE, &small);
-        CommPort port;
-        feed(port, {">/1?0\r"});
-        QTRY_VERIFY_WITH_TIMEOUT(!monitor::store().isLogging(), 2000);
-        setrlimit(RLIMIT_FSIZE, &old);
-        std::signal(SIGXFSZ, previous);
-        QCOMPARE(platform.texts(), QStringList{"Error Writing File: " + dir.filePath("log.csv")});
-        QCOMPARE(w.cmdLog->text(), "Log to File...");
     }
 
     // "Save..." writes CSV or pcapng: a ".csv" or ".pcapng" name decides, else the type chosen,
@@ -349,8 +337,7 @@ private slots:
         QFETCH(QString, name);
         QFETCH(int, type);
         QFETCH(QString, written);
-        CommPort port;
-        feed(port, {">/1?0\r", "\xff/0`1000\x03\r\n", ">\x02" "11&\x03'", "\x02" "0C1000\x03t", ">\x02" "11?0\x03\x0e",
+        feed({">/1?0\r", "\xff/0`1000\x03\r\n", ">\x02" "11&\x03'", "\x02" "0C1000\x03t", ">\x02" "11?0\x03\x0e",
                     "\x02" "0`1000\x03P"});
         ScriptedPlatform platform;
         QTemporaryDir dir;
