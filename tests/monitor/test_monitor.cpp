@@ -93,11 +93,10 @@ private slots:
         const QString u256 = QStringList(256, "55").join(' '), u44 = QStringList(44, "55").join(' ');
         QTest::newRow("at 256 bytes") << QList<QByteArray>{QByteArray(300, 'U')} << QStringList{
             "COM2|in|" + u256 + '|' + QString(256, 'U') + "|unframed", "COM2|in|" + u44 + '|' + QString(44, 'U') + "|unframed"};
-        QTest::newRow("gap before reply") << QList<QByteArray>{"ab", "/0`\x03\r\n"} << QStringList{
-            "COM2|in|61 62|ab|unframed", "COM2|in|2F 30 60 03 0D 0A|/0`<ETX><CR><LF>|DT reply \"\", ready, No Error"};
-        QTest::newRow("dt status bits") << QList<QByteArray>{">/1?0\r", "\xff/0@1000\x03\r\n", "/0c\x03\r\n"} << QStringList{
-            "COM2|out|2F 31 3F 30 0D|/1?0<CR>|DT, address 1",
+        QTest::newRow("dt status bits, bytes then a gap") << QList<QByteArray>{">/1?0\r", "\xff/0@1000\x03\r\n", "ab", "/0c\x03\r\n"}
+            << QStringList{"COM2|out|2F 31 3F 30 0D|/1?0<CR>|DT, address 1",
             "COM2|in|FF 2F 30 40 31 30 30 30 03 0D 0A|\u00FF/0@1000<ETX><CR><LF>|DT reply \"1000\", busy, No Error|ms",
+            "COM2|in|61 62|ab|unframed",
             "COM2|in|2F 30 63 03 0D 0A|/0c<ETX><CR><LF>|DT reply \"\", ready, Invalid Operand"};
         QTest::newRow("oem version query") << QList<QByteArray>{">\x02" "11&\x03'"}
             << QStringList{"COM2|out|02 31 31 26 03 27|<STX>11&<ETX>'|OEM, address 1, version query, checksum ok"};
