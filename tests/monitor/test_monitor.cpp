@@ -48,28 +48,21 @@ QStringList rows()
     return out;
 }
 
-// RFC 4180 records of a file, CRLF line ends: a field is quoted (a quote inside doubled) or
-// holds no quote, comma or line end. Parsing stops at the first byte that breaks those rules.
-QList<QStringList> readCsv(const QString &path)
+// A CSV file's text, its times and milliseconds (which vary) checked for their form and shown as "~".
+QString csvText(const QString &path)
 {
     QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return {};
-    static const QRegularExpression field(R"re(\G(?:"((?:[^"]|"")*)"|([^",\r\n]*))(,|\r\n))re");
-    QList<QStringList> records(1);
-    for (const QRegularExpressionMatch &m : field.globalMatch(QString::fromUtf8(f.readAll()))) {
-        records.last() << m.captured(1).replace("\"\"", "\"") + m.captured(2);
-        if (m.captured(3) != ",")
-            records << QStringList();
-    }
-    records.removeLast(); // an unfinished record, empty when the file ends as it should
-    return records;
+    static const QRegularExpression varying(
+        R"((^|,)(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d\d\d(Z|[+-]\d\d:\d\d)|-?\d+\.\d)(?=,|\r\n))",
+        QRegularExpression::MultilineOption);
+    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()).replace(varying, "\\1~") : QString();
 }
 
 // Feeds a port's tap as if these bytes went out (">") or came in, 100 ms apart.
-void feed(CommPort &port, const QList<QByteArray> &chunks)
+void feed(const QList<QByteArray> &chunks)
 {
     static qint64 us = 0;
+    CommPort port;
     monitor::store().attach(&port);
     for (const QByteArray &c : chunks) {
         const bool out = c.startsWith('>');
@@ -86,12 +79,6 @@ class TestMonitor : public QObject {
 
     TempStore store;
 
-    bool openOn(CommPort &port, int n, const QString &path)
-    {
-        store.mapPort(n, path);
-        return port.setPortNumber(n) && port.open();
-    }
-
 private slots:
     void initTestCase() { monitor::install(); }
     void init() { monitor::store().clear(); }
@@ -106,17 +93,13 @@ private slots:
         const QString u256 = QStringList(256, "55").join(' '), u44 = QStringList(44, "55").join(' ');
         QTest::newRow("at 256 bytes") << QList<QByteArray>{QByteArray(300, 'U')} << QStringList{
             "COM2|in|" + u256 + '|' + QString(256, 'U') + "|unframed", "COM2|in|" + u44 + '|' + QString(44, 'U') + "|unframed"};
-        QTest::newRow("lone byte") << QList<QByteArray>{"\x07"} << QStringList{"COM2|in|07|<BEL>|unframed"};
-        QTest::newRow("gap before reply") << QList<QByteArray>{"ab", "/0`\x03\r\n"} << QStringList{
-            "COM2|in|61 62|ab|unframed", "COM2|in|2F 30 60 03 0D 0A|/0`<ETX><CR><LF>|DT reply \"\", ready, No Error"};
-        QTest::newRow("dt status bits") << QList<QByteArray>{">/1?0\r", "\xff/0@1000\x03\r\n", "/0c\x03\r\n"} << QStringList{
-            "COM2|out|2F 31 3F 30 0D|/1?0<CR>|DT, address 1",
+        QTest::newRow("dt status bits, bytes then a gap") << QList<QByteArray>{">/1?0\r", "\xff/0@1000\x03\r\n", "ab", "/0c\x03\r\n"}
+            << QStringList{"COM2|out|2F 31 3F 30 0D|/1?0<CR>|DT, address 1",
             "COM2|in|FF 2F 30 40 31 30 30 30 03 0D 0A|\u00FF/0@1000<ETX><CR><LF>|DT reply \"1000\", busy, No Error|ms",
+            "COM2|in|61 62|ab|unframed",
             "COM2|in|2F 30 63 03 0D 0A|/0c<ETX><CR><LF>|DT reply \"\", ready, Invalid Operand"};
-        QTest::newRow("oem status bits") << QList<QByteArray>{">\x02" "11&\x03'", "\x02" "0C1000\x03t"} << QStringList{
-            "COM2|out|02 31 31 26 03 27|<STX>11&<ETX>'|OEM, address 1, version query, checksum ok",
-            "COM2|in|02 30 43 31 30 30 30 03 74|<STX>0C1000<ETX>t|OEM reply \"1000\", busy, Invalid Operand, "
-            "checksum bad, expected 73|ms"};
+        QTest::newRow("oem version query") << QList<QByteArray>{">\x02" "11&\x03'"}
+            << QStringList{"COM2|out|02 31 31 26 03 27|<STX>11&<ETX>'|OEM, address 1, version query, checksum ok"};
         QTest::newRow("noise, then a frame in the same burst") << QList<QByteArray>{">\x02" "11?0\x03\x0e", "\x1b\x9f\x02" "0`1000\x03P"}
             << QStringList{"COM2|out|02 31 31 3F 30 03 0E|<STX>11?0<ETX><SO>|OEM, address 1, checksum ok", "COM2|in|1B 9F|<ESC><9F>|unframed",
                            "COM2|in|02 30 60 31 30 30 30 03 50|<STX>0`1000<ETX>P|OEM reply \"1000\", ready, No Error, checksum ok|ms"};
@@ -138,10 +121,9 @@ private slots:
         QFETCH(QStringList, expected);
         PtyPair pty;
         CommPort port;
-        QVERIFY(openOn(port, 2, pty.slavePath()));
+        store.mapPort(2, pty.slavePath());
+        QVERIFY(port.setPortNumber(2) && port.open());
         monitor::store().clear();
-        port.setReceiveThreshold(1);
-        connect(&port, &CommPort::receiveNotification, &port, [&port] { port.read(); });
         for (const QByteArray &chunk : chunks) {
             if (chunk.startsWith('>'))
                 port.write(chunk.mid(1));
@@ -153,87 +135,71 @@ private slots:
         QCOMPARE(monitor::store().portPath(monitor::store().row(monitor::store().firstSeq())), pty.slavePath());
     }
 
-    // The window's controls, found by the names a screen reader speaks.
-    void names_data()
-    {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<int>("role");
-        QTest::newRow("window") << "Traffic Monitor" << int(QAccessible::Window);
-        for (const char *caption : {"Pause", "Clear", "Save...", "Log to File..."})
-            QTest::newRow(caption) << caption << int(QAccessible::Button);
-        QTest::newRow("table") << "Traffic" << int(QAccessible::Table);
-        QTest::newRow("filter") << "Filter" << int(QAccessible::EditableText);
-        QTest::newRow("problems") << "Problems only" << int(QAccessible::CheckBox);
-        QTest::newRow("details") << "Details" << int(QAccessible::EditableText);
-        QTest::newRow("status") << "Status" << int(QAccessible::StaticText);
-    }
-    void names()
-    {
-        QFETCH(QString, name);
-        QFETCH(int, role);
-        TrafficMonitor &w = monitor::open();
-        const QWidgetList widgets = w.findChildren<QWidget *>() << &w;
-        QStringList found;
-        for (QWidget *c : widgets)
-            if (QAccessibleInterface *a = QAccessible::queryAccessibleInterface(c); a && a->text(QAccessible::Name) == name)
-                found << QString::number(a->role());
-        QCOMPARE(found, QStringList{QString::number(role)});
-    }
-
-    // Log to File... and Save... write the same rows, read back as CSV, the log on disk within
-    // a second, before it is stopped; Pause holds new rows back, keeps them and shows them on
-    // resume; Clear empties.
+    // The controls a screen reader names, each once and in its role. Log to File... and Save...
+    // write the same rows, the log on disk within a second, before it is stopped; Pause holds new
+    // rows back, keeps them and shows them on resume; Clear empties. A log whose file stops taking
+    // bytes stops, and says so.
     void controls()
     {
         ScriptedPlatform platform;
         QTemporaryDir dir;
-        const QString logPath = dir.filePath("log.csv"), savePath = dir.filePath("saved.csv");
-        platform.files << logPath << savePath;
-        PtyPair pty;
-        CommPort port;
-        QVERIFY(openOn(port, 5, pty.slavePath()));
-        monitor::store().clear();
+        const QString logPath = dir.filePath("log.csv"), savePath = dir.filePath("saved.csv"), full = dir.filePath("full.csv");
+        platform.files << logPath << savePath << full;
         TrafficMonitor &w = monitor::open();
+        using A = QAccessible;
+        const QList<std::pair<QString, int>> named{
+            {"Traffic Monitor", A::Window}, {"Pause", A::Button}, {"Clear", A::Button}, {"Save...", A::Button},
+            {"Log to File...", A::Button}, {"Traffic", A::Table}, {"Filter", A::EditableText},
+            {"Problems only", A::CheckBox}, {"Details", A::EditableText}, {"Status", A::StaticText}};
+        const QWidgetList widgets = w.findChildren<QWidget *>() << &w;
+        QList<std::pair<QString, int>> found;
+        for (const auto &[name, role] : named)
+            for (QWidget *c : widgets)
+                if (QAccessibleInterface *a = QAccessible::queryAccessibleInterface(c); a && a->text(A::Name) == name)
+                    found << std::pair(name, int(a->role()));
+        QCOMPARE(found, named);
+
         QTest::mouseClick(w.cmdLog, Qt::LeftButton);
         QCOMPARE(w.cmdLog->text(), "Stop Log");
-        port.write("/1\"a,b"), port.write("\r");
-        pty.send("\xff/0b\x03\r\n");
-        QTRY_VERIFY(port.countReceived() == 7);
-        port.read();
-        QTRY_COMPARE_WITH_TIMEOUT(readCsv(logPath).size(), 4, 1500);
+        feed({">/1\"a,b\r", "\xff/0b\x03\r\n"});
+        // Quoted only where a field holds a quote or a comma; CRLF line ends.
+        const QString expected = "time,delta_ms,port,dir,hex,text,frame,reply_ms\r\n~,~,,event,,,log started " + logPath
+            + ",\r\n~,~,COM1,out,2F 31 22 61 2C 62 0D,\"/1\"\"a,b<CR>\",\"DT, address 1\",\r\n"
+              "~,~,COM1,in,FF 2F 30 62 03 0D 0A,\u00FF/0b<ETX><CR><LF>,\"DT reply \"\"\"\", ready, Invalid Command\",~\r\n";
+        QTRY_COMPARE_WITH_TIMEOUT(csvText(logPath), expected, 1500);
         QTRY_COMPARE(w.model().rowCount(), 3);
         QTest::mouseClick(w.cmdSave, Qt::LeftButton);
         QTest::mouseClick(w.cmdLog, Qt::LeftButton);
         QCOMPARE(w.cmdLog->text(), "Log to File...");
         QCOMPARE(platform.dialogs.size(), 2);
         QCOMPARE(platform.dialogs[1].confirmOverwrite, true);
-        // Times and milliseconds vary: they are checked for their form only.
-        const QRegularExpression time("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d(Z|[+-]\\d\\d:\\d\\d)$"),
-            delta("^-?\\d+\\.\\d$");
-        const QList<QStringList> expected{
-            {"time", "delta_ms", "port", "dir", "hex", "text", "frame", "reply_ms"},
-            {"iso", "ms", "", "event", "", "", "log started " + logPath, ""},
-            {"iso", "ms", "COM5", "out", "2F 31 22 61 2C 62 0D", "/1\"a,b<CR>", "DT, address 1", ""},
-            {"iso", "ms", "COM5", "in", "FF 2F 30 62 03 0D 0A", "\u00FF/0b<ETX><CR><LF>", "DT reply \"\", ready, Invalid Command", "ms"}};
-        for (const QString &path : {logPath, savePath}) {
-            QList<QStringList> records = readCsv(path);
-            for (QStringList &r : records)
-                r.replaceInStrings(time, "iso").replaceInStrings(delta, "ms");
-            QCOMPARE(records, expected);
-        }
+        QCOMPARE(csvText(logPath), expected);
+        QCOMPARE(csvText(savePath), expected);
 
         QTest::mouseClick(w.cmdPause, Qt::LeftButton);
-        QCOMPARE(w.cmdPause->text(), "Resume");
-        port.write("/3Q\r"), port.write("/4Q\r");
+        feed({">/3Q\r", ">/4Q\r"});
         QTRY_COMPARE(w.lblStatus->text(), "3 rows, 2 held while paused, 0 dropped");
-        QCOMPARE(w.model().rowCount(), 3);
         QTest::mouseClick(w.cmdPause, Qt::LeftButton);
         QCOMPARE(w.cmdPause->text(), "Pause");
         QCOMPARE(w.lblStatus->text(), "5 rows, 0 held while paused, 0 dropped");
         QCOMPARE(w.model().cell(4, monitor::TrafficModel::Text), "/4Q<CR>");
         QTest::mouseClick(w.cmdClear, Qt::LeftButton);
-        QCOMPARE(w.model().rowCount(), 0);
         QCOMPARE(w.lblStatus->text(), "0 rows, 0 held while paused, 0 dropped");
+
+        QTest::mouseClick(w.cmdLog, Qt::LeftButton);
+        QVERIFY(monitor::store().isLogging());
+        rlimit old{};
+        getrlimit(RLIMIT_FSIZE, &old);
+        rlimit small = old;
+        small.rlim_cur = QFileInfo(full).size() + 10;
+        const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+        setrlimit(RLIMIT_FSIZE, &small);
+        feed({">/1?0\r"});
+        QTRY_VERIFY_WITH_TIMEOUT(!monitor::store().isLogging(), 2000);
+        setrlimit(RLIMIT_FSIZE, &old);
+        std::signal(SIGXFSZ, previous);
+        QCOMPARE(platform.texts(), QStringList{"Error Writing File: " + full});
+        QCOMPARE(w.cmdLog->text(), "Log to File...");
     }
 
     // Event rows: the console's link times out, then its reply comes late; bytes dropped at open;
@@ -279,7 +245,6 @@ private slots:
                       r2 = "DT reply \"\", ready, Invalid Command*", noise = "unframed*",
                       oem = "OEM reply \"1000\", busy, Invalid Operand, checksum bad, expected 73*";
         QTest::newRow("all") << "" << false << QStringList{q1, r1, q2, r2, noise, oem};
-        QTest::newRow("text") << "1000" << false << QStringList{r1, oem};
         QTest::newRow("case ignored") << "inVALID" << false << QStringList{r2, oem};
         QTest::newRow("hex") << "2f 32" << false << QStringList{q2};
         QTest::newRow("problems") << "" << true << QStringList{r2, noise, oem};
@@ -290,8 +255,7 @@ private slots:
         QFETCH(QString, text);
         QFETCH(bool, problems);
         QFETCH(QStringList, expected);
-        CommPort port;
-        feed(port, {">/1?0\r", "\xff/0`1000\x03\r\n", ">/2?0\r", "\xff/0b\x03\r\n", "zz", "\x02" "0C1000\x03t"});
+        feed({">/1?0\r", "\xff/0`1000\x03\r\n", ">/2?0\r", "\xff/0b\x03\r\n", "zz", "\x02" "0C1000\x03t"});
         TrafficMonitor &w = monitor::open();
         QTest::keyClicks(w.txtFilter, text);
         w.chkProblems->setChecked(problems);
@@ -325,59 +289,32 @@ private slots:
     // cells separated by tabs.
     void followAndCopy()
     {
-        CommPort port;
         QList<QByteArray> many;
         for (int i = 0; i < 300; ++i)
             many << ">/1?" + QByteArray::number(i) + '\r';
-        feed(port, many);
+        feed(many);
         TrafficMonitor &w = monitor::open();
         QVERIFY(QTest::qWaitForWindowExposed(&w));
         QScrollBar *bar = w.grdTraffic->verticalScrollBar();
         QTRY_VERIFY(bar->maximum() > 0);
-        QCOMPARE(bar->value(), bar->maximum());
-        feed(port, {">/2Q\r"});
+        const int bottom = bar->maximum();
+        QCOMPARE(bar->value(), bottom);
+        feed({">/2Q\r"});
         w.model().sync();
-        QCOMPARE(bar->value(), bar->maximum());
+        QTRY_COMPARE(bar->value(), bottom + 1); // a row further down: it followed
         bar->setValue(10);
-        feed(port, {">/3Q\r"});
+        feed({">/3Q\r"});
         w.model().sync();
         QCOMPARE(bar->value(), 10);
-        w.grdTraffic->selectRow(300);
-        w.grdTraffic->selectionModel()->select(w.model().index(301, 0),
+        w.grdTraffic->selectionModel()->select(QItemSelection(w.model().index(300, 0), w.model().index(301, 0)),
                                                QItemSelectionModel::Select | QItemSelectionModel::Rows);
-        QApplication::clipboard()->clear();
         w.activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(&w));
         w.grdTraffic->setFocus();
         QTest::keyClick(w.grdTraffic, Qt::Key_C, Qt::ControlModifier);
-        QStringList lines = QApplication::clipboard()->text().split('\n');
-        for (QString &l : lines)
-            l = l.section('\t', 2); // after the time and the delta
-        QCOMPARE(lines, (QStringList{"COM1\tout\t2F 32 51 0D\t/2Q<CR>\tDT, address 2\t", "COM1\tout\t2F 33 51 0D\t/3Q<CR>\tDT, address 3\t", ""}));
-    }
-
-    // A log whose file stops taking bytes stops, and says so.
-    void logFailure()
-    {
-        ScriptedPlatform platform;
-        QTemporaryDir dir;
-        platform.files << dir.filePath("log.csv");
-        TrafficMonitor &w = monitor::open();
-        QTest::mouseClick(w.cmdLog, Qt::LeftButton);
-        QVERIFY(monitor::store().isLogging());
-        rlimit old{};
-        getrlimit(RLIMIT_FSIZE, &old);
-        rlimit small = old;
-        small.rlim_cur = QFileInfo(dir.filePath("log.csv")).size() + 10;
-        const auto previous = std::signal(SIGXFSZ, SIG_IGN);
-        setrlimit(RLIMIT_FSIZE, &small);
-        CommPort port;
-        feed(port, {">/1?0\r"});
-        QTRY_VERIFY_WITH_TIMEOUT(!monitor::store().isLogging(), 2000);
-        setrlimit(RLIMIT_FSIZE, &old);
-        std::signal(SIGXFSZ, previous);
-        QCOMPARE(platform.texts(), QStringList{"Error Writing File: " + dir.filePath("log.csv")});
-        QCOMPARE(w.cmdLog->text(), "Log to File...");
+        static const QRegularExpression timeAndDelta("^[^\t\n]*\t[^\t\n]*\t", QRegularExpression::MultilineOption);
+        QCOMPARE(QApplication::clipboard()->text().remove(timeAndDelta),
+                 "COM1\tout\t2F 32 51 0D\t/2Q<CR>\tDT, address 2\t\nCOM1\tout\t2F 33 51 0D\t/3Q<CR>\tDT, address 3\t\n");
     }
 
     // "Save..." writes CSV or pcapng: a ".csv" or ".pcapng" name decides, else the type chosen,
@@ -398,8 +335,7 @@ private slots:
         QFETCH(QString, name);
         QFETCH(int, type);
         QFETCH(QString, written);
-        CommPort port;
-        feed(port, {">/1?0\r", "\xff/0`1000\x03\r\n", ">\x02" "11&\x03'", "\x02" "0C1000\x03t", ">\x02" "11?0\x03\x0e",
+        feed({">/1?0\r", "\xff/0`1000\x03\r\n", ">\x02" "11&\x03'", "\x02" "0C1000\x03t", ">\x02" "11?0\x03\x0e",
                     "\x02" "0`1000\x03P"});
         ScriptedPlatform platform;
         QTemporaryDir dir;
@@ -429,13 +365,12 @@ private slots:
     }
 
     // The monitor's own dialog is modal and above it, takes the keyboard (Escape closes it) and
-    // moves nothing; the monitor's first placement fits the screen.
+    // moves nothing.
     void ownDialog()
     {
         QApplication::setAttribute(Qt::AA_DontUseNativeDialogs);
         TrafficMonitor &w = monitor::open();
         QVERIFY(QTest::qWaitForWindowExposed(&w));
-        QVERIFY(w.screen()->availableGeometry().contains(w.frameGeometry()));
         const QRect before = w.geometry();
         bool seen = false;
         QTimer poll;
@@ -463,7 +398,6 @@ private slots:
             emit port.traffic(i * 100000LL, CommPort::Direction::Sent, QByteArray("/1?") + QByteArray::number(i) + '\r');
         TrafficMonitor &w = monitor::open();
         QCOMPARE(w.lblStatus->text(), "100000 rows, 0 held while paused, 5 dropped");
-        QCOMPARE(w.model().rowCount(), 100000);
         QCOMPARE(w.model().cell(0, monitor::TrafficModel::Text), "/1?5<CR>");
         QCOMPARE(w.model().cell(99999, monitor::TrafficModel::Text), "/1?100004<CR>");
         QCOMPARE(w.model().cell(99999, monitor::TrafficModel::Delta), "100.0");
@@ -516,7 +450,6 @@ private slots:
         TrafficMonitor *w = windows::loaded<TrafficMonitor>();
         QTRY_VERIFY(w && w->isVisible());
         QVERIFY(w->isWindow() && !w->parentWidget());
-        QCOMPARE(w->windowTitle(), "Traffic Monitor");
         QCOMPARE(console.StringToSend[0]->text(), typed);
         // A click through the window system reaches it: not blocked by a modal window.
         QVERIFY(QTest::qWaitForWindowExposed(w));
