@@ -1,6 +1,5 @@
-// The firmware update: AMX headers and version words; the transfer without a window, on a real
-// port against the drive simulator on a pty, shown to a recording view; then the window
-// offscreen with scripted dialogs.
+// The firmware update: the transfer without a window, on a real port against the drive simulator
+// on a pty, shown to a recording view; then the window offscreen with scripted dialogs.
 #include "console/stringfun.h"
 #include "firmware/frmflash.h"
 #include "settings/settingswindow.h"

@@ -102,8 +102,7 @@ private slots:
             const QByteArray got = command == "poll"           ? b.bus.poll()
                                    : command.startsWith('\'') ? b.feedBytes(command.mid(1))
                                                                : b.feedBytes(framedOem ? oem(command.mid(3)) : command + '\r');
-            const QByteArray expected = want.startsWith('\'') ? want.mid(1)
-                                  : want.isEmpty()      ? QByteArray()
+            const QByteArray expected = want.isEmpty() || want.startsWith('\'') ? want.mid(1)
                                   : framedOem           ? oemReply(want.at(0), want.mid(1))
                                                         : dtReply(want.at(0), want.mid(1));
             QVERIFY2(got == expected, qPrintable(step + ": got " + got.toHex(' ') + ", not " + expected.toHex(' ')));
@@ -144,8 +143,7 @@ private slots:
             QVERIFY(p.waitForReadyRead(10000));
             ::kill(pid_t(p.processId()), signal);
         }
-        QVERIFY(p.waitForFinished(10000));
-        QVERIFY(p.exitStatus() == QProcess::NormalExit);
+        QVERIFY(p.waitForFinished(10000) && p.exitStatus() == QProcess::NormalExit);
         QCOMPARE(p.exitCode(), status);
         const QByteArray out = p.readAllStandardOutput(), err = p.readAllStandardError();
         QCOMPARE(out.startsWith(signal ? "/dev/" : "Usage: "), !out.isEmpty());
@@ -177,9 +175,7 @@ private slots:
         QProcess sim;
         sim.start(QStringLiteral(DRIVESIM_PATH), {"--link", link, "--image-out", image});
         QVERIFY(sim.waitForReadyRead(10000));
-        const QString path = QString::fromLocal8Bit(sim.readLine()).trimmed();
-        QVERIFY(path.startsWith("/dev/"));
-        QCOMPARE(QFile::symLinkTarget(link), path);
+        QCOMPARE(QFile::symLinkTarget(link), QString::fromLocal8Bit(sim.readLine()).trimmed());
         TempStore store;
         store.mapPort(3, link);
         CommPort port;
