@@ -33,8 +33,6 @@ struct Bench {
     qint64 t = 1'000'000;
     DriveBus bus;
     Bench() { bus.setClock([this] { return t; }); }
-    void ms(double m) { t += qint64(m * 1000); }
-    QByteArray ask(const QByteArray &command) { return bus.feed(command + '\r'); }
     // Feeds one byte at a time: frames may arrive in pieces.
     QByteArray feedBytes(const QByteArray &bytes)
     {
@@ -54,8 +52,7 @@ private slots:
     // A dialogue with the bus. A step "command=reply" sends "/..." as DT, "oem/..." as an OEM
     // frame, "'..." as raw bytes, or "poll" only collects what is due; the reply is a status
     // character and data, framed as the command was, or "'..." for raw bytes, or nothing for no
-    // reply. A step without "=" is "+ms" (time passes) or
-    // "setting:value" (see below).
+    // reply. A step without "=" is "+ms" (time passes) or "setting:value" (see below).
     void dialogues_data()
     {
         QTest::addColumn<QStringList>("script");
@@ -69,17 +66,10 @@ private slots:
         // Moves in OEM frames; P10R and P11R have the checksums 02 and 03, which are just checksums.
         QTest::newRow("oem moves") << QStringList{"oem/1A1000R=@", "+1000", "oem/1?0=`1000", "scale:0", "oem/1A42R=`",
             "oem/1?0=`42", "oem/1P10R=`", "/1?0=`52", "oem/1P11R=`", "/1?0=`63"};
-        QTest::newRow("noise before frame, STX restarts") << QStringList{"'zz\r\x03=", "oem/1?8=`291", "'\x02" "11?=",
-            "oem/1?8=`291"};
-        // No reply, and none later; the bus is not wedged by what came before: one byte ends a
-        // waiting OEM frame (as its wrong checksum), and a "/" starts a new DT frame.
-        auto none = [](const char *name, const QString &bytes) {
-            QTest::newRow(name) << QStringList{"'" + bytes + "=", "+5000", "poll=", "'x=", "/1?8=`291"};
-        };
-        none("empty address dt", "/\r");
-        none("empty address oem", "\x02" "1\x03" "0");
-        none("no CR yet", "/1?0");
-        none("OEM without checksum yet", "\x02" "11?0\x03");
+        // Noise, empty frames and unfinished ones get no reply, then or later, and do not wedge the
+        // bus: STX and "/" restart a frame, one byte ends a waiting OEM frame (as its wrong checksum).
+        QTest::newRow("junk") << QStringList{"'zz\r\x03=", "'/\r=", "'\x02" "1\x03" "0=", "'\x02" "11?=", "oem/1?8=`291",
+            "'\x02" "11?0\x03=", "+5000", "poll=", "'x=", "'/1?0=", "+5000", "poll=", "'x=", "/1?8=`291"};
         // After an "Error" reply the drive has given up the update: commands are commands again.
         QTest::newRow("error at block 3") << QStringList{"errorAt:3", "/1[='?", "'ABCDEF='*", "'ABCDEF='*", "'ABCDEF='Error",
             "/1?8=`291"};
@@ -99,12 +89,11 @@ private slots:
         for (const QString &step : script) {
             if (!step.contains('=')) {
                 const QString name = step.section(':', 0, 0), value = step.section(':', 1);
-                const int n = value.toInt();
-                if (name.startsWith('+')) b.ms(name.mid(1).toDouble());
+                if (name.startsWith('+')) b.t += qint64(name.mid(1).toDouble() * 1000);
                 else if (name == "scale") b.bus.setTimeScale(value.toDouble());
-                else if (name == "errorAt") b.bus.faults().errorAtBlock = n;
+                else if (name == "errorAt") b.bus.faults().errorAtBlock = value.toInt();
                 else if (name == "image") QCOMPARE(b.bus.updateImage().toHex(), value.toLatin1());
-                else if (name == "full") QCOMPARE(b.bus.updateIsFull(), bool(n));
+                else if (name == "full") QCOMPARE(b.bus.updateIsFull(), bool(value.toInt()));
                 else QFAIL(qPrintable("unknown setting " + step));
                 continue;
             }
@@ -112,10 +101,8 @@ private slots:
             const bool framedOem = command.startsWith("oem");
             const QByteArray got = command == "poll"           ? b.bus.poll()
                                    : command.startsWith('\'') ? b.feedBytes(command.mid(1))
-                                   : framedOem                 ? b.feedBytes(oem(command.mid(3)))
-                                                               : b.ask(command);
-            const QByteArray expected = want.startsWith('\'') ? want.mid(1)
-                                  : want.isEmpty()      ? QByteArray()
+                                                               : b.feedBytes(framedOem ? oem(command.mid(3)) : command + '\r');
+            const QByteArray expected = want.isEmpty() || want.startsWith('\'') ? want.mid(1)
                                   : framedOem           ? oemReply(want.at(0), want.mid(1))
                                                         : dtReply(want.at(0), want.mid(1));
             QVERIFY2(got == expected, qPrintable(step + ": got " + got.toHex(' ') + ", not " + expected.toHex(' ')));
@@ -156,8 +143,7 @@ private slots:
             QVERIFY(p.waitForReadyRead(10000));
             ::kill(pid_t(p.processId()), signal);
         }
-        QVERIFY(p.waitForFinished(10000));
-        QVERIFY(p.exitStatus() == QProcess::NormalExit);
+        QVERIFY(p.waitForFinished(10000) && p.exitStatus() == QProcess::NormalExit);
         QCOMPARE(p.exitCode(), status);
         const QByteArray out = p.readAllStandardOutput(), err = p.readAllStandardError();
         QCOMPARE(out.startsWith(signal ? "/dev/" : "Usage: "), !out.isEmpty());
@@ -169,8 +155,8 @@ private slots:
     }
 
     // The sample update file that --help names goes through a whole update against the
-    // program's default drive, served on a link that replaces an old one and goes on the way
-    // out; the drive's image is written out as the program ends.
+    // program's default drive, served on a link that replaces an old one; the drive's image is
+    // written out as the program ends.
     void sampleFileUpdatesTheDefaultDrive()
     {
         QProcess help;
@@ -189,9 +175,7 @@ private slots:
         QProcess sim;
         sim.start(QStringLiteral(DRIVESIM_PATH), {"--link", link, "--image-out", image});
         QVERIFY(sim.waitForReadyRead(10000));
-        const QString path = QString::fromLocal8Bit(sim.readLine()).trimmed();
-        QVERIFY(path.startsWith("/dev/"));
-        QCOMPARE(QFile::symLinkTarget(link), path);
+        QCOMPARE(QFile::symLinkTarget(link), QString::fromLocal8Bit(sim.readLine()).trimmed());
         TempStore store;
         store.mapPort(3, link);
         CommPort port;
@@ -205,11 +189,9 @@ private slots:
         connect(&timer, &QTimer::timeout, &transfer, &UpdateTransfer::timeOut);
         transfer.run(sample);
         QCOMPARE(view.statuses, done());
-        QCOMPARE(view.messages.size(), 1); // the confirmation only
         port.close();
         ::kill(pid_t(sim.processId()), SIGTERM);
         QVERIFY(sim.waitForFinished(10000) && sim.exitStatus() == QProcess::NormalExit && sim.exitCode() == 0);
-        QVERIFY(QFile::symLinkTarget(link).isEmpty()); // the link is gone
         QFile taken(image);
         QVERIFY(taken.open(QIODevice::ReadOnly));
         QCOMPARE(taken.readAll(), bytes.mid(5));

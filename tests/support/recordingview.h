@@ -1,6 +1,4 @@
 #pragma once
-// The firmware transfer's window, as a test sees it: it records what it is shown and answers
-// the confirmation as told.
 
 #include "firmware/updatetransfer.h"
 
@@ -15,7 +13,8 @@ inline QStringList done(const QString &validated = "Status: AMX file OK...")
             "Status: Transfer complete...", "Status: OK"};
 }
 
-// The transfer's window, recording what it is shown: the spinner as block indexes and "[ ]".
+// The firmware transfer's window as a test sees it: it records what it is shown (the spinner as
+// block indexes and "[ ]") and answers the confirmation as told.
 struct RecordingView final : UpdateView {
     QStringList statuses, messages, spins, progress;
     QString address = "1", baud = "9600", ended;
