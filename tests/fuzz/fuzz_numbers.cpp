@@ -9,6 +9,8 @@
 
 #include "app/numbers.h"
 
+#include <QRegularExpression>
+
 #include <clocale>
 #include <cmath>
 #include <locale.h>
@@ -16,48 +18,15 @@
 
 namespace {
 
-bool isBlank(char16_t c) { return QChar(c).isSpace(); }
-bool isDigit(char16_t c) { return c >= '0' && c <= '9'; }
-
 // The decimal text inside the blanks, or nothing when the text is no decimal.
 std::optional<std::string> decimalCore(const QString &text)
 {
-    qsizetype b = 0, e = text.size();
-    while (b < e && isBlank(text[b].unicode()))
-        ++b;
-    while (e > b && isBlank(text[e - 1].unicode()))
-        --e;
-    std::string s;
-    qsizetype i = b;
-    if (i < e && (text[i] == QLatin1Char('+') || text[i] == QLatin1Char('-')))
-        s += char(text[i++].unicode());
-    int digits = 0, points = 0;
-    for (; i < e; ++i) {
-        const char16_t c = text[i].unicode();
-        if (isDigit(c))
-            ++digits;
-        else if (c == '.' && ++points == 1)
-            ;
-        else
-            break;
-        s += char(c);
-    }
-    if (digits == 0)
+    static const QRegularExpression decimal(
+        QRegularExpression::anchoredPattern(QStringLiteral("[+-]?(?:[0-9]+\\.?[0-9]*|\\.[0-9]+)(?:[eE][+-]?[0-9]+)?")));
+    const QString core = text.trimmed();
+    if (!decimal.match(core).hasMatch())
         return std::nullopt;
-    if (i < e && (text[i] == QLatin1Char('e') || text[i] == QLatin1Char('E'))) {
-        s += 'e';
-        ++i;
-        if (i < e && (text[i] == QLatin1Char('+') || text[i] == QLatin1Char('-')))
-            s += char(text[i++].unicode());
-        int expDigits = 0;
-        for (; i < e && isDigit(text[i].unicode()); ++i, ++expDigits)
-            s += char(text[i].unicode());
-        if (expDigits == 0)
-            return std::nullopt;
-    }
-    if (i != e)
-        return std::nullopt;
-    return s;
+    return core.toStdString();
 }
 
 double referenceValue(const std::string &s)
