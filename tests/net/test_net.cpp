@@ -184,9 +184,6 @@ private slots:
                 received += t.at(2).toByteArray();
         QCOMPARE(received, reply);
         QCOMPARE(server->baudRate(), telnet ? 19200 : 9600);
-        send("/1Q", 2);
-        QVERIFY(waitForResult(*link));
-        QCOMPARE(rows.text[2], QString(" Invalid Command"));
         link->MSComm1().close();
         live.baud = "57600";
         send("/1?0", 3);
