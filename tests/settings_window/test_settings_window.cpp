@@ -81,7 +81,6 @@ private slots:
         QTest::addColumn<QString>("timeoutShown");
         QTest::newRow("empty store") << QByteArray() << 5 << 3000 << "38400" << "3000";
         QTest::newRow("time-out with a fraction") << QByteArray("BaudRate=2\nRCVTimeout=1499.6") << 5 << 1500 << "38400" << "1499.6";
-        QTest::newRow("time-out not a number") << QByteArray("BaudRate=2\nRCVTimeout=soon") << 3 << 1234 << "38400" << "soon";
         QTest::newRow("time-out the timer refuses") << QByteArray("BaudRate=2\nRCVTimeout=-5") << 3 << 1234 << "38400" << "-5";
         QTest::newRow("baud index 9") << QByteArray("BaudRate=9\nRCVTimeout=1500") << 1 << 1234 << "" << "3000";
     }
@@ -149,12 +148,10 @@ private slots:
         QTest::addColumn<QString>("stored");
         QTest::addColumn<QString>("shown");
         QTest::addColumn<int>("messages");
-        QTest::newRow("30, passing at 3") << "30" << "" << "25" << 1;
         QTest::newRow("fraction above 25") << "25.5" << "" << "25" << 1;
         QTest::newRow("25") << "25" << "" << "25" << 0;
         QTest::newRow("negative") << "-40" << "" << "-40" << 0;
         QTest::newRow("letter refused") << "2a5" << "" << "25" << 0;
-        QTest::newRow("stored 30") << "" << "30" << "25" << 1;
         QTest::newRow("stored beyond a double") << "" << "1e400" << "25" << 1;
     }
     void maxStringsCheck()
@@ -295,17 +292,14 @@ private slots:
         QAccessibleInterface *a11y = QAccessible::queryAccessibleInterface(s.lstPorts);
         QVERIFY(a11y && a11y->childCount() == 16);
         for (int n = 1; n <= 16; ++n) {
-            QAccessibleInterface *entry = a11y->child(n - 1);
-            const QString why = entry->text(QAccessible::Description), tip = s.lstPorts->item(n - 1)->toolTip();
             // The other opener here is this program's own serial library, which names it in its lock file.
-            const QString reason = consolePort ? "Not probed: the console's port is open." : available.contains(n) ? ""
-                                   : n == held ? QStringLiteral("In use by this program: test_settings_window (process %1), which "
-                                                 "holds the lock file /var/lock/LCK..pts_%2.").arg(getpid()).arg(pty(n).slavePath().section('/', -1))
-                                   : "No such device: nothing is at " + missing(n) + ".";
-            QCOMPARE(why, reason);
-            QCOMPARE(entry->text(QAccessible::Name), expected[n - 1]);
-            QCOMPARE(tip.section('\n', 0, 0), QStringLiteral("COM%1: ").arg(n) + (ptys.count(n) ? ptys[n]->slavePath() : missing(n)));
-            QVERIFY2(why.isEmpty() ? !tip.contains("\nNo such") && !tip.contains("\nIn use") : tip.endsWith('\n' + why), qPrintable(tip));
+            const QString why = consolePort ? "Not probed: the console's port is open." : available.contains(n) ? ""
+                                : n == held ? QStringLiteral("In use by this program: test_settings_window (process %1), which "
+                                              "holds the lock file /var/lock/LCK..pts_%2.").arg(getpid()).arg(pty(n).slavePath().section('/', -1))
+                                : "No such device: nothing is at " + missing(n) + ".";
+            QCOMPARE(a11y->child(n - 1)->text(QAccessible::Description), why);
+            QCOMPARE(s.lstPorts->item(n - 1)->toolTip(),
+                     QStringLiteral("COM%1: ").arg(n) + (ptys.count(n) ? ptys[n]->slavePath() : missing(n)) + (why.isEmpty() ? "" : "\n" + why));
         }
         // No probe closed the console's port or changed its number: it still carries bytes to its
         // line. A probe that opened a port closed it again, writing nothing: another opener gets it.
