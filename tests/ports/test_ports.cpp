@@ -35,11 +35,11 @@ Q_DECLARE_METATYPE(portreason::Facts)
 
 namespace {
 
-// A forked process that dies with the test: it runs `body` and hands what that returns back
-// through a pipe, then exits or, if it is to `stay`, waits until the test ends it.
+// A forked process that dies with the test: it runs `body`, hands what that returns back
+// through a pipe and waits until the test ends it.
 class Child {
 public:
-    Child(const std::function<QByteArray()> &body, bool stay)
+    explicit Child(const std::function<QByteArray()> &body)
     {
         int out[2];
         if (::pipe(out) != 0)
@@ -50,9 +50,8 @@ public:
             const QByteArray text = body();
             [[maybe_unused]] const ssize_t n = ::write(out[1], text.constData(), size_t(text.size()));
             ::close(out[1]);
-            while (stay)
+            for (;;)
                 ::pause();
-            ::_exit(0);
         }
         ::close(out[1]);
         char buf[1024];
@@ -75,14 +74,14 @@ private:
 };
 
 // The reason for `path` as user "nobody" sees it.
-QString reasonAsNobody(const QString &path, const QStringList &lockDirectories)
+QString reasonAsNobody(const QString &path)
 {
     const passwd *pw = ::getpwnam("nobody");
     const Child child([&] {
         if (::setgroups(0, nullptr) != 0 || ::setgid(pw->pw_gid) != 0 || ::setuid(pw->pw_uid) != 0)
             return QByteArray("<rights not dropped>");
-        return portreason::explain(portreason::examine(path, lockDirectories)).toUtf8();
-    }, false);
+        return portreason::explain(portreason::examine(path)).toUtf8();
+    });
     return QString::fromUtf8(child.said);
 }
 
@@ -199,7 +198,7 @@ private slots:
             ::prctl(PR_SET_NAME, "pty-holder");
             const int fd = hold == "exclusive" ? ::open(slave.constData(), O_RDWR | O_NOCTTY) : -1;
             return QByteArray(hold != "exclusive" || (fd >= 0 && ::ioctl(fd, TIOCEXCL) == 0) ? "ready" : "failed");
-        }, hold != "stale");
+        });
         QCOMPARE(holder->said, "ready");
         if (hold == "stale")
             holder->end();
@@ -232,7 +231,7 @@ private slots:
         QCOMPARE(f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray(), lock);
         f.close();
         if (::geteuid() == 0)
-            QCOMPARE(reasonAsNobody(path, portreason::defaultLockDirectories()), whyToNobody);
+            QCOMPARE(reasonAsNobody(path), whyToNobody);
 
         if (hold == "garbage") // the open leaves a lock file it cannot read to the serial library
             return;
@@ -246,7 +245,7 @@ private slots:
         } else {
             QCOMPARE(f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray(), lock);
             if (::geteuid() == 0) // the other program's hold is still in force
-                QCOMPARE(reasonAsNobody(path, portreason::defaultLockDirectories()), whyToNobody);
+                QCOMPARE(reasonAsNobody(path), whyToNobody);
             termios after{}; // and the line's settings, 4800 baud among them, as it left them
             QVERIFY(::tcgetattr(line.masterFd(), &after) == 0);
             QCOMPARE(QByteArray(reinterpret_cast<const char *>(&after), sizeof after),

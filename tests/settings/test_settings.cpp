@@ -155,7 +155,8 @@ private slots:
 
     // A stored baud index that names no entry stops the load after step 1: no entry selected,
     // the fields of the later steps as they were. "OK" then keeps their stored values unless the
-    // operator changed them, and the stored rate while no entry is selected.
+    // operator changed them, and the stored rate while no entry is selected (a selected entry is
+    // stored as the settings window's "OK" shows).
     void earlyStop_data()
     {
         QTest::addColumn<QByteArray>("baud");
@@ -175,8 +176,6 @@ private slots:
                               f.field("MaxDACValue")->text()}), QStringList({"5", "", "3000", "", ""}));
         f.field("MaxDACValue")->setText(" 6000 "), f.save();
         QCOMPARE(store.text(), kHeader + QByteArray(stored).replace("MaxDACValue=7", "MaxDACValue= 6000 "));
-        f.RCVTimeout->setText("2000"), f.lstBaudRate->item(0)->setSelected(true), f.save();
-        QCOMPARE(QStringList({store.value("Settings", "RCVTimeout"), store.value("Settings", "BaudRate")}), QStringList({"2000", "0"}));
     }
 };
 

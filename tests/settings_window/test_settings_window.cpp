@@ -113,7 +113,7 @@ private slots:
             QWidget *w = s.findChild<QWidget *>(name);
             QVERIFY2(w && w->inherits(kind) && w->isVisible() && w->isEnabled() == (w != s.fields.CommPortSetting), name);
             const auto *list = qobject_cast<QListWidget *>(w);
-            const QListWidgetItem *picked = list && !list->selectedItems().isEmpty() ? list->selectedItems()[0] : nullptr;
+            const QListWidgetItem *picked = list ? list->selectedItems().value(0) : nullptr;
             QCOMPARE(picked ? picked->text() : w->property("text").toString(), shows);
             QCOMPARE(w->geometry(), QRect(r.x() / 15, r.y() / 15, r.width() / 15, r.height() / 15));
         }
@@ -297,7 +297,6 @@ private slots:
         QCOMPARE(texts(s.lstPorts), expected);
         // No probe closed the console's port or changed its number: it still carries bytes to its
         // line. A probe that opened a port closed it again, writing nothing: another opener gets it.
-        QCOMPARE(c.MSComm1().isOpen(), consolePort != 0);
         QVERIFY(!consolePort || (c.MSComm1().portNumber() == consolePort && c.MSComm1().write("/1Q\r") && pty(consolePort).receive(4) == "/1Q\r"));
         for (int n : free) {
             QSerialPort other(pty(n).slavePath());
