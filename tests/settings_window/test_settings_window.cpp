@@ -80,7 +80,7 @@ private slots:
         QTest::addColumn<QString>("timeoutShown");
         QTest::newRow("empty store") << QByteArray() << 5 << 3000 << "38400" << "3000";
         QTest::newRow("time-out with a fraction") << QByteArray("BaudRate=2\nRCVTimeout=1499.6") << 5 << 1500 << "38400" << "1499.6";
-        QTest::newRow("time-out the timer refuses") << QByteArray("BaudRate=2\nRCVTimeout=-5") << 3 << 1234 << "38400" << "-5";
+        QTest::newRow("time-out the timer refuses") << QByteArray("BaudRate=2\nRCVTimeout=0") << 3 << 1234 << "38400" << "0";
         QTest::newRow("baud index 9") << QByteArray("BaudRate=9\nRCVTimeout=1500") << 1 << 1234 << "" << "3000";
     }
     void creation()
