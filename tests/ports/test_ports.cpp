@@ -1,7 +1,7 @@
 // Why a port is unavailable, found on real devices: pseudo-terminals whose mode or group keeps a
-// user out, held open exclusively by another process, named in a lock file, links to devices
-// that are gone and paths where nothing is. A check "as nobody" runs in a child process that
-// has dropped root's rights, so the kernel itself refuses what it would refuse an operator.
+// user out, held open exclusively by another process or named in a lock file, and links to
+// devices that are gone. A check "as nobody" runs in a child process that has dropped root's
+// rights, so the kernel itself refuses what it would refuse an operator.
 #include "link/commport.h"
 #include "lines/portreason.h"
 #include "settings/portdiscovery.h"
@@ -127,25 +127,23 @@ private slots:
         QCOMPARE(portreason::explain(facts), expected);
     }
 
-    // COM1 in a real device situation: another program holding it the ways programs do (a lock
-    // file in the system's lock folder with its process id as ten-wide ASCII, as terminal
-    // programs write it, as the first of several lines, or as a binary int; or an exclusive
-    // open), a lock file that is stale or names no process, a mode or group that keeps user
-    // nobody out, or a link to a device that is gone. COM1 names the device or a link to it; a
-    // lock goes by the device's name. The scan shows root's reason in the tooltip, nobody is told
-    // his own. Neither the scan nor an open touches another program's lock file, its hold or the
-    // line's settings, and neither lets this program onto a held line, as root or as nobody. A
-    // stale or unreadable lock file is left by the scan and cleared by an open.
+    // COM1 in a real device situation, named directly or through a link: another program holding
+    // it as programs do (a lock file in the system's lock folder, under the device's name, with the
+    // process id as ten-wide ASCII as terminal programs write it, as the first of several lines,
+    // or as a binary int; or an exclusive open), a lock file that is stale or names no process, a
+    // mode or group that keeps user nobody out, or a link to a device that is gone. The scan's
+    // tooltip gives root's reason; nobody is told his own. Neither the scan nor an open touches
+    // another program's lock file, hold or line settings, or lets this program onto a held line.
+    // A stale lock file is left by the scan and cleared by an open.
     void goodNeighbour_data()
     {
-        QTest::addColumn<QString>("hold");     // a lock file's form, an "exclusive" open, or "none"
+        QTest::addColumn<QString>("hold");     // a lock file's form ("stale": ten-wide ASCII), an "exclusive" open, or "none"
         QTest::addColumn<QString>("device");   // "pty", a "link" to it, or a "dangling" link
         QTest::addColumn<QString>("access");   // the pty's group and mode; other than "tty 0666" as root only
         QTest::addColumn<QString>("reason");   // {pid} the holder, {lock} the lock file, {path} COM1's, {target} the link's
         QTest::addColumn<QString>("toNobody"); // the reason as user nobody is told it (as root only)
         const QString all = "tty 0666";
         const QString locked = "In use by another program: pty-holder (process {pid}), which holds the lock file {lock}.";
-        QTest::newRow("ASCII lock file") << "ascii" << "pty" << all << locked << locked;
         QTest::newRow("lock file of several lines, by link") << "lines" << "link" << all << locked << locked;
         QTest::newRow("binary lock file") << "binary" << "pty" << all << locked << locked;
         // Nobody cannot see into root's processes: an exclusive holder goes unnamed.
