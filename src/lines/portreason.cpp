@@ -119,10 +119,15 @@ bool findLockHolder(const QStringList &paths, const QStringList &directories, Fa
             if (!QFileInfo::exists(file))
                 continue;
             const qint64 pid = lockPid(file);
+            if (pid <= 0) {
+                // A lock file that names no process in a form this program reads may be another
+                // program's all the same, and it keeps the serial library out: the port is held.
+                facts.lockFile = file;
+                return true;
+            }
             if (!alive(pid)) {
-                // A stale lock does not keep anybody out. One that names no process at all
-                // may be a format this program cannot read: it is left alone, unnamed.
-                if (pid > 0 && facts.staleLockFile.isEmpty()) {
+                // A stale lock does not keep anybody out.
+                if (facts.staleLockFile.isEmpty()) {
                     facts.staleLockFile = file;
                     facts.stalePid = pid;
                 }
@@ -378,6 +383,9 @@ QString explainState(const Facts &f)
             .arg(f.group, f.user);
     }
     case State::Busy: {
+        if (f.holderPid <= 0 && !f.lockFile.isEmpty())
+            return QStringLiteral("In use by another program: the lock file %1 names no process this program can "
+                                  "read.\nRemedy: if no program is using the port, remove that lock file.").arg(f.lockFile);
         if (f.holderPid <= 0)
             return QStringLiteral("In use by another program (the system does not say which).");
         const QString who = f.holderName.isEmpty() ? QStringLiteral("process %1").arg(f.holderPid)
