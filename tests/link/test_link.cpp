@@ -181,18 +181,15 @@ private slots:
         QCOMPARE(rows.text[4], DriveLink::kTimeoutText);
     }
 
-    // A babbling line keeps the buffer bounded in both framings. The time-out flushes what waits
-    // unread and re-opens the port, leaving a half OEM reply and the recogniser as they were.
+    // The time-out flushes what waits unread and re-opens the port, leaving a half OEM reply and
+    // the recogniser as they were (a babbling line's bound is the reply fuzz target's business).
     // Late replies go to the row then current; one without a status character (a CR alone, or a
     // "0" in the last place) keeps the last code.
-    void babblingLineAndTimeOut()
+    void timeOutAndLateReplies()
     {
-        const QString noise(1 << 20, QChar('7'));
         live.mode = framing::Mode::OEM;
         send("/1?0", 2);
         pty->receive(7);
-        link->receive("\x02" + noise);
-        QVERIFY(link->ResponseBuffer.size() <= 4096);
         pty->send("\x02" "0`4");
         QTRY_COMPARE(link->OemRxState, uint8_t(2));
         // Characters pile up unread, as fast as the line takes them: the port keeps at most
@@ -217,8 +214,6 @@ private slots:
         QCOMPARE(link->OemRxState, uint8_t(2));
         QVERIFY(link->ResponseBuffer.endsWith("0`4"));
         live.mode = framing::Mode::DT;
-        link->receive(noise);
-        QVERIFY(link->ResponseBuffer.size() <= 4096);
         link->ResetResponse();
         link->MSComm1().setReceiveThreshold(1);
         for (const char *reply : {"\xff/0b\x03\r", "\r", "x0\r"}) {
