@@ -80,10 +80,7 @@ private slots:
         bus().updateIdleExitMs = 500;
         store.mapPort(kCom, server->slavePath());
         ui = std::make_unique<ScriptedPlatform>();
-        Settings &s = windows::get<Settings>();
-        s.fields.CommPortSetting->setText(QString::number(kCom));
-        s.fields.RCVTimeout->setText("250");
-        s.fields.lstBaudRate->setCurrentRow(0);
+        windows::get<Settings>().fields.CommPortSetting->setText(QString::number(kCom));
     }
     void cleanup()
     {
@@ -92,8 +89,6 @@ private slots:
         ui.reset();
         server.reset();
     }
-
-    // ---- the transfer ------------------------------------------------------------------------
 
     void transfer_data()
     {
@@ -207,8 +202,6 @@ private slots:
         QCOMPARE(bus().updateImage(), c.file.mid(5));
     }
 
-    // ---- the window --------------------------------------------------------------------------
-
     void loading()
     {
         Settings &s = windows::get<Settings>();
@@ -276,6 +269,8 @@ private slots:
         bus().faults().errorAtBlock = drive.contains('E') ? 9 : 0;
         const QString first = writeFile("a.amx", "00A3F" + imageBytes(600)), second = writeFile("b.amx", "00A3F");
         Settings &s = windows::get<Settings>();
+        s.fields.RCVTimeout->setText("250");
+        s.fields.lstBaudRate->setCurrentRow(0);
         s.show();
         QStringList got;
         QList<int> values;

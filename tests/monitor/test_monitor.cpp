@@ -98,8 +98,6 @@ private slots:
             "COM2|in|FF 2F 30 40 31 30 30 30 03 0D 0A|\u00FF/0@1000<ETX><CR><LF>|DT reply \"1000\", busy, No Error|ms",
             "COM2|in|61 62|ab|unframed",
             "COM2|in|2F 30 63 03 0D 0A|/0c<ETX><CR><LF>|DT reply \"\", ready, Invalid Operand"};
-        QTest::newRow("oem version query") << QList<QByteArray>{">\x02" "11&\x03'"}
-            << QStringList{"COM2|out|02 31 31 26 03 27|<STX>11&<ETX>'|OEM, address 1, version query, checksum ok"};
         QTest::newRow("noise, then a frame in the same burst") << QList<QByteArray>{">\x02" "11?0\x03\x0e", "\x1b\x9f\x02" "0`1000\x03P"}
             << QStringList{"COM2|out|02 31 31 3F 30 03 0E|<STX>11?0<ETX><SO>|OEM, address 1, checksum ok", "COM2|in|1B 9F|<ESC><9F>|unframed",
                            "COM2|in|02 30 60 31 30 30 30 03 50|<STX>0`1000<ETX>P|OEM reply \"1000\", ready, No Error, checksum ok|ms"};
