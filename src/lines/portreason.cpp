@@ -83,12 +83,13 @@ bool alive(qint64 pid)
 }
 
 // The lock file's process id: a decimal number on its first line (QLockFile and the usual
-// serial lock files), or a binary int as some old programs write it. 0 when there is none.
+// serial lock files), or a binary int as some old programs write it. 0 when there is none,
+// -1 when this user may not read the file.
 qint64 lockPid(const QString &file)
 {
     QFile f(file);
     if (!f.open(QIODevice::ReadOnly))
-        return 0;
+        return -1;
     const QByteArray data = f.read(4096);
     const bool text = std::all_of(data.begin(), data.end(), [](char c) { return c >= ' ' || c == '\n'; });
     if (!text && data.size() == int(sizeof(int))) {
@@ -120,9 +121,12 @@ bool findLockHolder(const QStringList &paths, const QStringList &directories, Fa
                 continue;
             const qint64 pid = lockPid(file);
             if (pid <= 0) {
-                // A lock file that names no process in a form this program reads may be another
-                // program's all the same, and it keeps the serial library out: the port is held.
+                // A lock file this program cannot read, or that names no process in a form it
+                // reads, may be another program's all the same: the port counts as held. (The
+                // serial library would take an old one for stale and delete it; another
+                // program's lock file is not ours to delete.)
                 facts.lockFile = file;
+                facts.lockFileUnreadable = pid < 0;
                 return true;
             }
             if (!alive(pid)) {
@@ -383,9 +387,13 @@ QString explainState(const Facts &f)
             .arg(f.group, f.user);
     }
     case State::Busy: {
+        if (f.holderPid <= 0 && f.lockFileUnreadable)
+            return QStringLiteral("In use by another program: the lock file %1 is there, and this user may not read it.")
+                .arg(f.lockFile);
         if (f.holderPid <= 0 && !f.lockFile.isEmpty())
-            return QStringLiteral("In use by another program: the lock file %1 names no process this program can "
-                                  "read.\nRemedy: if no program is using the port, remove that lock file.").arg(f.lockFile);
+            return QStringLiteral("In use by another program: the lock file %1 does not name a process in a form this "
+                                  "program reads.\nRemedy: if no program is using the port, remove that lock file.")
+                .arg(f.lockFile);
         if (f.holderPid <= 0)
             return QStringLiteral("In use by another program (the system does not say which).");
         const QString who = f.holderName.isEmpty() ? QStringLiteral("process %1").arg(f.holderPid)

@@ -35,7 +35,8 @@ struct Facts {
     // Busy: the holder, where its lock file or /proc names it (pid 0 when nothing does).
     qint64 holderPid = 0;
     QString holderName;
-    QString lockFile; // the lock file that names the holder, or names nothing readable (pid 0); empty when /proc did
+    QString lockFile; // the lock file that names the holder (empty when /proc did); with pid 0 it names nobody readable
+    bool lockFileUnreadable = false; // that lock file is there, but this user may not read it
     bool holderIsSelf = false;
 
     // A lock file left by a process that has ended (whatever the state): it keeps nobody out,

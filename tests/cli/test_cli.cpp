@@ -174,6 +174,7 @@ private slots:
         const QByteArray text = f.readAll(); // the session's rows: a command out, a reply in, the time-out
         for (const char *cells : {",COM1,out,2F 31 3F 31 0D,/1?1<CR>,", ",COM1,in,FF 2F 30 62 03 0D 0A,", ",time-out: no reply to /3& after "})
             QVERIFY2(text.contains(cells), text.constData());
+        QVERIFY2(text.endsWith(",COM1,event,,,port closed,\r\n"), text.right(80).constData()); // closed before the log ends
     }
 
     void interrupted()

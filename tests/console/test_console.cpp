@@ -212,6 +212,8 @@ private slots:
         QTest::newRow("as started") << QString() << 11 << 4275.0 << 6217.5 << QString() << 3000;
         QTest::newRow("25 rows") << "25" << 25 << 9262.5 << 11205.0 << "100000" << 100000;
         QTest::newRow("1 row") << "1" << 1 << 712.5 << 2655.0 << "abc" << 1234;
+        QTest::newRow("letters") << "abc" << 10 << 3918.75 << 5861.25 << "-5" << 1234;
+        QTest::newRow("fraction rounds up") << "4.6" << 5 << 2137.5 << 4080.0 << "4500" << 4500;
         QTest::newRow("0 keeps frame and window") << "0" << 0 << 9262.5 << 11205.0 << "0" << 1234;
     }
     void layout()

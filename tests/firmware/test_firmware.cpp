@@ -102,8 +102,8 @@ private slots:
         full.overNetwork = true; // every byte value, 0xFF among them, through telnet
         QTest::newRow("605 full update over RFC 2217") << full;
         // Update pressed again during the transfer changes nothing.
-        QTest::newRow("65 bytes, Update pressed again") << Attempt{.file = file(60), .atSpinner7 = "update", .image = imageBytes(60),
-                                                                   .progress = bar(10, ",100,0"), .spins = "0,7,[ ]"};
+        QTest::newRow("95 bytes, Update pressed again") << Attempt{.file = file(90), .atSpinner7 = "update", .image = imageBytes(90),
+                                                                   .progress = bar(8, ",100,0"), .spins = "0,7,14,[ ]"};
         const QByteArray bare = "01ABC" + imageBytes(595);
         QTest::newRow("no header, 600") << Attempt{.file = bare, .image = bare, .progress = bar(14, ",100,0"), .spins = spins100};
         QTest::newRow("header only") << Attempt{.file = "00A3F", .image = {}, .progress = bar(0, ",100,0"), .spins = "[ ]"};

@@ -4,8 +4,8 @@
 // (bit 1: runs of up to 8 besides one at a time) and whether a babbling line of three times the
 // buffer's bound follows, without a line end (bit 3). The other bytes are the characters (Latin-1).
 //
-// Checked after every receive: the recogniser's state stays 0 to 3, the buffer within
-// DriveLink::kMaxResponse. Checked at the end: in DT every CR ends a reply; each reply decoded
+// Checked after every receive: the recogniser's state stays 0 to 3, the buffer within 4,096
+// characters. Checked at the end: in DT every CR ends a reply; each reply decoded
 // enables the Send buttons once and writes at most one text, into the current row; and the texts,
 // the replies, the buffer and the state do not depend on where the receives were cut.
 #include "fuzzing.h"
@@ -34,7 +34,7 @@ struct Heard : RowSink {
 void checkBounds(const DriveLink &link, const char *when)
 {
     FUZZ_CHECK(link.OemRxState <= 3, "recogniser state %d %s", int(link.OemRxState), when);
-    FUZZ_CHECK(link.ResponseBuffer.size() <= DriveLink::kMaxResponse, "buffer of %lld characters %s",
+    FUZZ_CHECK(link.ResponseBuffer.size() <= 4096, "buffer of %lld characters %s",
                (long long)link.ResponseBuffer.size(), when);
 }
 

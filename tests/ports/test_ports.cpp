@@ -130,11 +130,11 @@ private slots:
     // COM1 in a real device situation, named directly or through a link: another program holding
     // it as programs do (a lock file in the system's lock folder, under the device's name, with the
     // process id as ten-wide ASCII as terminal programs write it, as the first of several lines,
-    // or as a binary int; or an exclusive open), a lock file that is stale or names no process, a
-    // mode or group that keeps user nobody out, or a link to a device that is gone. The scan's
-    // tooltip gives root's reason; nobody is told his own. Neither the scan nor an open touches
-    // another program's lock file or line settings, or lets this program onto a held line.
-    // A stale lock file is left by the scan and cleared by an open.
+    // or as a binary int; or an exclusive open), a lock file that is stale, names no process or
+    // may not be read, a mode or group that keeps user nobody out, or a link to a device that is
+    // gone. The scan's tooltip gives root's reason; nobody is told his own. Neither the scan nor
+    // an open touches another program's lock file or line settings, or lets this program onto a
+    // held line. A stale lock file is left by the scan and cleared by an open.
     void goodNeighbour_data()
     {
         QTest::addColumn<QString>("hold");     // a lock file's form ("stale": ten-wide ASCII), an "exclusive" open, or "none"
@@ -151,9 +151,12 @@ private slots:
                                                  << "In use by another program (the system does not say which).";
         const QString stale = "Stale lock file {lock}: process {pid} has ended; opening the port clears it.";
         QTest::newRow("stale lock file") << "stale" << "pty" << all << stale << stale;
-        const QString unreadable = "In use by another program: the lock file {lock} names no process this program can read.\n"
-                                   "Remedy: if no program is using the port, remove that lock file.";
-        QTest::newRow("garbage lock file") << "garbage" << "pty" << all << unreadable << unreadable;
+        const QString garbage = "In use by another program: the lock file {lock} does not name a process in a form this "
+                                "program reads.\nRemedy: if no program is using the port, remove that lock file.";
+        QTest::newRow("garbage lock file") << "garbage" << "pty" << all << garbage << garbage;
+        // Written by root for root only: nobody sees a lock file he may not read.
+        QTest::newRow("private lock file") << "private" << "pty" << all << locked
+                                           << "In use by another program: the lock file {lock} is there, and this user may not read it.";
         const QString dangling = "No such device: {path} points to {target}, which is not there.";
         QTest::newRow("link to an unplugged adapter") << "none" << "dangling" << all << dangling << dangling;
         QTest::newRow("pty of group dialout, mode 0660")
@@ -215,6 +218,7 @@ private slots:
         QVERIFY(lock.isEmpty() || (f.open(QIODevice::WriteOnly) && f.write(lock) == lock.size()));
         // Written an hour ago, when the other program started: no lock is young.
         QVERIFY(lock.isEmpty() || f.setFileTime(QDateTime::currentDateTime().addSecs(-3600), QFileDevice::FileModificationTime));
+        QVERIFY(hold != "private" || f.setPermissions(QFile::ReadOwner | QFile::WriteOwner));
         f.close();
 
         auto fill = [&](QString text) {
