@@ -49,11 +49,7 @@ private slots:
         pty = std::make_unique<PtyPair>();
         QVERIFY(pty->isValid());
         store.mapPort(1, pty->slavePath());
-        rows = RecordedRows();
-        live = LiveSettings();
-        link = std::make_unique<DriveLink>(rows, live);
-        link->ErrorTexts = framing::errorTexts();
-        link->tmrReceiveTimeOut().setInterval(400);
+        link = freshLink(rows, live, 400);
     }
 
     // A command goes out (bytes on the wire), a reply comes in and is decoded.

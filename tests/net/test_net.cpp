@@ -144,11 +144,7 @@ private slots:
         link.reset();
         ser2net.reset();
         server.reset();
-        rows = RecordedRows();
-        live = LiveSettings();
-        link = std::make_unique<DriveLink>(rows, live);
-        link->ErrorTexts = framing::errorTexts();
-        link->tmrReceiveTimeOut().setInterval(1000);
+        link = freshLink(rows, live, 1000);
     }
 
     // The console's exchange over each kind of network port, in both framings: the rows read as

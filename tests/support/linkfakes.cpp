@@ -5,6 +5,16 @@
 
 #include <numeric>
 
+std::unique_ptr<DriveLink> freshLink(RecordedRows &rows, LiveSettings &live, int timeoutMs)
+{
+    rows = RecordedRows();
+    live = LiveSettings();
+    auto link = std::make_unique<DriveLink>(rows, live);
+    link->ErrorTexts = framing::errorTexts();
+    link->tmrReceiveTimeOut().setInterval(timeoutMs);
+    return link;
+}
+
 void sendFromRow(DriveLink &link, const QString &command, int row)
 {
     link.CurrentCommand = command;

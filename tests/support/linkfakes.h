@@ -7,6 +7,8 @@
 #include <QMap>
 #include <QString>
 
+#include <memory>
+
 // The rows, as the console would show them.
 struct RecordedRows : RowSink {
     QMap<int, QString> text;
@@ -26,6 +28,10 @@ struct LiveSettings : LinkSettings {
     QString portNumberText() override { return port; }
     QString baudRateText() override { return baud; }
 };
+
+// A fresh link over `rows` and `live` (both cleared first) with the console's error texts and
+// a receive time-out of `timeoutMs`.
+std::unique_ptr<DriveLink> freshLink(RecordedRows &rows, LiveSettings &live, int timeoutMs);
 
 // Sends `command` as a row press does (current command and row set, buffer emptied).
 void sendFromRow(DriveLink &link, const QString &command, int row);
