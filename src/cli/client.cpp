@@ -1,6 +1,7 @@
 #include "cli/client.h"
 
 #include "app/numbers.h"
+#include "app/settingsstore.h"
 #include "console/commandfile.h"
 #include "link/baudrates.h"
 #include "link/commport.h"
@@ -31,10 +32,9 @@ void out(const QByteArray &line)
 void warn(const QString &text) { std::fprintf(stderr, "quorvane-cli: %s\n", qUtf8Printable(text)); }
 
 // Why a device cannot be opened, on one line, in the words of the settings window's port list.
-QString whyNot(const QString &path)
+QString oneLine(const QString &why)
 {
-    QString why = portreason::reason(path).simplified();
-    return why.isEmpty() ? QStringLiteral("cannot be opened (the system gives no reason)") : why;
+    return why.isEmpty() ? QStringLiteral("cannot be opened (the system gives no reason)") : why.simplified();
 }
 
 } // namespace
@@ -42,6 +42,8 @@ QString whyNot(const QString &path)
 void listPorts()
 {
     // As the settings window's list: by looking, changing nothing of any port.
+    const store::Transaction stored;
+    CommPort::askNetworkPorts(1, 16);
     CommPort port;
     for (int n = 1; n <= 16; ++n) {
         port.setPortNumber(n);
@@ -49,7 +51,7 @@ void listPorts()
         const bool opens = port.probe();
         out(QStringLiteral("COM%1\t%2\t%3\n")
                 .arg(n)
-                .arg(path, opens ? QStringLiteral("available") : QStringLiteral("not available: ") + whyNot(path))
+                .arg(path, opens ? QStringLiteral("available") : QStringLiteral("not available: ") + oneLine(portreason::reason(path)))
                 .toUtf8());
     }
 }
@@ -103,7 +105,7 @@ bool Client::openPort()
     if (port.open())
         return true;
     const QString path = port.devicePath();
-    const QString why = port.openFailure().isEmpty() ? whyNot(path) : port.openFailure();
+    const QString why = oneLine(port.openFailure());
     warn((path == portName() ? path : QStringLiteral("%1 (%2)").arg(portName(), path)) + QStringLiteral(": ") + why);
     return false;
 }

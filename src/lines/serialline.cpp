@@ -28,13 +28,17 @@ bool SerialLine::open(const LineSettings &settings)
     if (m_serial.isOpen())
         return false;
     const portreason::Facts facts = portreason::examine(m_path);
-    if (facts.state == portreason::State::Busy)
+    if (facts.state == portreason::State::Busy) {
+        setWhy(portreason::explain(facts));
         return false;
+    }
     if (!facts.staleLockFile.isEmpty())
         QFile::remove(facts.staleLockFile); // its process has ended: the lock keeps nobody out
     m_serial.setPortName(m_path);
-    if (!m_serial.open(QIODevice::ReadWrite))
+    if (!m_serial.open(QIODevice::ReadWrite)) {
+        setWhy(portreason::reason(m_path));
         return false;
+    }
     // The modem-line and flow-control ioctls fail on a pseudo-terminal; the line itself works,
     // so only the rate and the frame format decide whether the open succeeded.
     m_serial.setFlowControl(QSerialPort::NoFlowControl);

@@ -1,6 +1,7 @@
 #include "link/commport.h"
 
 #include "link/portmap.h"
+#include "lines/networkline.h"
 #include "lines/portreason.h"
 
 #include <QList>
@@ -21,6 +22,16 @@ QList<CommPort *> &allPorts()
 } // namespace
 
 void CommPort::setCreationHook(CreationHook hook) { creationHook = hook; }
+
+void CommPort::askNetworkPorts(int first, int last)
+{
+    QStringList network;
+    for (int n = first; n <= last; ++n)
+        if (const QString path = portmap::devicePath(n); Line::isNetworkPath(path))
+            network << path;
+    if (!network.isEmpty())
+        NetworkLine::probe(network, NetworkLine::kProbeMs);
+}
 
 void CommPort::closeAll()
 {

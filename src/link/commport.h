@@ -38,7 +38,7 @@ public:
     // held by another program, busy, unreachable, or the settings text is not valid.
     bool open();
     void close();
-    // Why the last open failed, where the line says (a network port's words; empty otherwise).
+    // Why the last open failed, in the port list's words (empty when the system gives no reason).
     QString openFailure() const { return m_openFailure; }
     // Whether an open of the current port number would succeed, found by looking: the device
     // is there, may be opened by this user, is a terminal, and no other program holds it (a
@@ -46,6 +46,10 @@ public:
     // connection. Nothing about the device changes (no line setting, no lock file, no hold).
     // False while the port is open.
     bool probe() const;
+    // Asks the servers of every network port among COM<first> to COM<last> at once (within
+    // NetworkLine::kProbeMs in all), so that the probes and reasons of a scan that follows take
+    // their answers instead of asking one port after another.
+    static void askNetworkPorts(int first, int last);
     // Closes every open port of the program (its lock files go with them): the last thing a
     // program does when it is told to end.
     static void closeAll();

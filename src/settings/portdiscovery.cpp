@@ -1,7 +1,7 @@
 #include "settings/portdiscovery.h"
 
+#include "app/settingsstore.h"
 #include "console/stringfun.h"
-#include "lines/networkline.h"
 #include "link/commport.h"
 #include "link/portmap.h"
 #include "lines/portreason.h"
@@ -129,14 +129,10 @@ private:
 
 void ScanPorts(CommPort &port, QListWidget *list)
 {
-    // Network ports are asked all at once, so the scan waits at most a second for them all;
-    // the probes and tooltips below then use what they answered.
-    QStringList network;
-    for (int n = kFirstPort; n <= kLastPort; ++n)
-        if (const QString path = portmap::devicePath(n); Line::isNetworkPath(path))
-            network << path;
-    if (!network.isEmpty() && !port.isOpen())
-        NetworkLine::probe(network, NetworkLine::kProbeMs);
+    const store::Transaction stored; // the port overrides read once for the whole scan
+    // Network ports are asked all at once, so the scan waits at most a second for them all.
+    if (!port.isOpen())
+        CommPort::askNetworkPorts(kFirstPort, kLastPort);
     const auto known = std::make_shared<KnownDevices>();
     for (int n = kFirstPort; n <= kLastPort; ++n) {
         const bool available = PortAvailable(port, n);
