@@ -19,8 +19,6 @@
 namespace cli {
 namespace {
 
-// Addresses 1 to 9, then A to F as the drives know them.
-const QString kAddresses = QStringLiteral("123456789:;<=>@");
 constexpr int kPlayTick = 50;
 
 void out(const QByteArray &line)
@@ -202,7 +200,7 @@ void Client::onDecoded()
         r.error = *code;
         r.text = m_link.ErrorTexts[size_t(*code)].trimmed();
     }
-    r.ready = m_link.LastReply.status >= 0 && (m_link.LastReply.status & 0x20);
+    r.ready = m_link.LastReply.status >= 0 && (m_link.LastReply.status & framing::kReadyBit);
     r.ms = double(m_arrivedUs - m_writtenUs) / 1000.0;
     if (m_options.mode == Options::Mode::Scan) {
         out(scanLine(m_baud, m_framing == framing::Mode::OEM, m_command.mid(1, 1), r.data, m_options.json));
@@ -347,13 +345,13 @@ void Client::playTick()
 
 void Client::probe()
 {
-    send(QStringLiteral("/%1&").arg(kAddresses.at(m_addressIndex)));
+    send(QStringLiteral("/%1&").arg(framing::addressChar(m_addressIndex + 1)));
 }
 
 void Client::probeDone(bool answered)
 {
     m_found = m_found || answered;
-    if (++m_addressIndex < kAddresses.size())
+    if (++m_addressIndex < framing::kAddressCount)
         return probe();
     m_addressIndex = 0;
     if (m_framing == framing::Mode::DT) {

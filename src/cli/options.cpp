@@ -136,22 +136,23 @@ Parsed parse(const QStringList &arguments)
     }
 
     if (p.isSet("port")) {
-        o.port = p.value("port");
+        const QString port = p.value("port");
         const auto com = QRegularExpression(QStringLiteral("^COM([0-9]+)$"), QRegularExpression::CaseInsensitiveOption)
-                             .match(o.port);
+                             .match(port);
         if (com.hasMatch()) {
             const auto n = number(com.captured(1), 1, 16);
             if (!n)
                 return wrong(QStringLiteral("--port: COM1 to COM16, or a device"));
             o.comNumber = *n;
-        } else if (o.port.contains(QLatin1Char('/'))) {
-            o.devicePath = o.port;
+        } else if (port.contains(QLatin1Char('/'))) {
+            o.devicePath = port;
             // A device some COM number already stands for goes by that number.
-            const QString canonical = QFileInfo(o.port).canonicalFilePath();
+            const QString canonical = QFileInfo(port).canonicalFilePath();
             o.comNumber = 0;
+            const store::Transaction stored; // the port overrides read once
             for (int n = 1; n <= 16 && o.comNumber == 0; ++n) {
                 const QString path = portmap::devicePath(n);
-                if (path == o.port || (!canonical.isEmpty() && QFileInfo(path).canonicalFilePath() == canonical))
+                if (path == port || (!canonical.isEmpty() && QFileInfo(path).canonicalFilePath() == canonical))
                     o.comNumber = n;
             }
         } else {
@@ -164,8 +165,7 @@ Parsed parse(const QStringList &arguments)
             return wrong(QStringLiteral("--framing: dt or oem"));
         o.framing = f == QLatin1String("oem") ? framing::Mode::OEM : framing::Mode::DT;
     }
-    o.baudGiven = p.isSet("baud");
-    if (o.baudGiven) {
+    if (p.isSet("baud")) {
         const auto n = number(p.value("baud"), 50, 4000000);
         if (!n)
             return wrong(QStringLiteral("--baud wants a line rate such as 9600"));
@@ -173,8 +173,7 @@ Parsed parse(const QStringList &arguments)
     } else {
         o.baud = savedBaud();
     }
-    o.timeoutGiven = p.isSet("timeout");
-    if (o.timeoutGiven) {
+    if (p.isSet("timeout")) {
         const auto n = number(p.value("timeout"), 1, 86400000);
         if (!n)
             return wrong(QStringLiteral("--timeout wants milliseconds, 1 or more"));

@@ -16,14 +16,11 @@ struct Options {
     QStringList commands;     // Commands: as given
     QString file;             // File: the command file
     int repeat = 1;           // File: passes, 0 for ever
-    QString port = QStringLiteral("COM1"); // as given
     int comNumber = 1;        // the COM number the port goes by (0: a device outside COM1..16)
     QString devicePath;       // --port given as a device (empty: the COM number's own device)
     framing::Mode framing = framing::Mode::DT;
-    int baud = 38400;
-    bool baudGiven = false;
-    int timeoutMs = 3000;
-    bool timeoutGiven = false;
+    int baud = 0;
+    int timeoutMs = 0;
     bool json = false;
     QString log;
 };

@@ -102,21 +102,6 @@ bool deviceReplyMatches(const QString &reply, int32_t deviceId)
     return reply.contains(QString::number(deviceId));
 }
 
-QString addressChar(int itemNumber)
-{
-    if (itemNumber >= 1 && itemNumber <= 9)
-        return QString(QChar(u'0' + itemNumber));
-    switch (itemNumber) {
-    case 10: return QStringLiteral(":");
-    case 11: return QStringLiteral(";");
-    case 12: return QStringLiteral("<");
-    case 13: return QStringLiteral("=");
-    case 14: return QStringLiteral(">");
-    case 15: return QStringLiteral("@");
-    default: return {};
-    }
-}
-
 bool progressStepDue(int32_t counted, int32_t fileLength)
 {
     if (fileLength <= 0)

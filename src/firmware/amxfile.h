@@ -62,9 +62,6 @@ bool needsDeviceCheck(const Version &v);
 // The device reply holds the decimal text of the ID anywhere.
 bool deviceReplyMatches(const QString &reply, int32_t deviceId);
 
-// The address character for the address list's item number 1 to 16: "1" to "9", then
-// ":" ";" "<" "=" ">" "@" for A to F, and nothing for "0" (item 16).
-QString addressChar(int itemNumber);
 
 // The block loop's progress arithmetic: called with the bytes counted since the last step and
 // the file length, true when the bar takes its next step of 5.

@@ -286,7 +286,7 @@ bool frmFlash::confirm(const QString &text)
     return platform::message(this, m) == QMessageBox::Yes;
 }
 
-QString frmFlash::AddressChar() const { return amx::addressChar(cboID->currentIndex() + 1); }
+QString frmFlash::AddressChar() const { return framing::addressChar(cboID->currentIndex() + 1); }
 
 void frmFlash::attemptEnded(bool transfer)
 {

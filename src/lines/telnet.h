@@ -36,10 +36,9 @@ public:
     // The server agreed to (DO) or refused (DONT) COM-PORT-OPTION; neither yet when both false.
     bool comPortAgreed() const { return m_local[COM_PORT]; }
     bool comPortRefused() const { return m_comPortRefused; }
-    // Server answers to COM-PORT-OPTION requests seen so far, by request code (1 to 12); each
-    // answer clears the request from pending().
+    // COM-PORT-OPTION requests sent and not yet answered, by request code (1 to 12); each
+    // answer of the server clears its request.
     void expect(uint8_t request) { m_pending |= 1u << request; }
-    bool pending(uint8_t request) const { return m_pending & (1u << request); }
     bool anyPending() const { return m_pending != 0; }
 
 private:

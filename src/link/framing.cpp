@@ -122,4 +122,10 @@ QString trimSpaces(const QString &text)
 
 bool holdsError(const QString &reply) { return reply.contains(QLatin1String("error"), Qt::CaseInsensitive); }
 
+QString addressChar(int itemNumber)
+{
+    static const QString kChars = QStringLiteral("123456789:;<=>@");
+    return itemNumber >= 1 && itemNumber <= kAddressCount ? kChars.mid(itemNumber - 1, 1) : QString();
+}
+
 } // namespace framing

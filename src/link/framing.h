@@ -55,6 +55,11 @@ enum class OemStep : quint8 {
 };
 OemStep oemReplyStep(quint8 &state, quint8 &checksum, unsigned char c, bool *matched = nullptr);
 
+// The bus's addresses: the character for item 1 to 16 of an address list, "1" to "9", then
+// ":" ";" "<" "=" ">" "@" for A to F, and nothing for "0" (item 16).
+QString addressChar(int itemNumber);
+constexpr int kAddressCount = 15; // items 1 to 15 name a drive
+
 // The firmware update sends its image in blocks of this many bytes, each answered by a reply.
 constexpr int kBlockSize = 6;
 // Leading and trailing spaces removed (spaces only: CR and LF stay).

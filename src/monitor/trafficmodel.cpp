@@ -344,10 +344,14 @@ QVariant TrafficModel::data(const QModelIndex &index, int role) const
         if (c == Delta || c == ReplyMs)
             return int(Qt::AlignRight | Qt::AlignVCenter);
         break;
-    case Qt::BackgroundRole:
-        if (isProblem(rowAt(index.row())))
+    case Qt::BackgroundRole: {
+        // Found once, as the row came in (catchUp), not again at every paint.
+        const qint64 at = m_shown[size_t(index.row())] - m_searchFirst;
+        const bool problem = at >= 0 && at < qint64(m_search.size()) ? m_search[size_t(at)].problem : isProblem(rowAt(index.row()));
+        if (problem)
             return problemColor(QGuiApplication::palette());
         break;
+    }
     default:
         break;
     }

@@ -151,8 +151,8 @@ void TrafficMonitor::showEvent(QShowEvent *e)
     if (m_placed)
         return;
     m_placed = true;
-    // The first placement fits the screen's available area, the window manager's frame
-    // included (taken as the console's when it is known).
+    // The first placement fits the screen's available area, a typical window manager's frame
+    // included.
     QScreen *screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
     if (!screen)
         return;

@@ -30,7 +30,7 @@ bool PortAvailable(CommPort &port, int n)
     if (n < kFirstPort || n > kLastPort)
         return false;
     // An open port refuses a new number: the probe answers false and the port keeps its own.
-    if (!port.setPortNumber(n) || port.isOpen())
+    if (!port.setPortNumber(n))
         return false;
     // Looking is enough to know: a real open would set the line of a port another program
     // may be using, and would clear a stale lock file the tooltip is to name.

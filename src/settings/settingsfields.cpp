@@ -161,7 +161,7 @@ bool SettingsFields::load()
     m_loadedSteps = 1;
 
     // 2. The baud rate, stored as the index of its entry.
-    const auto index = numbers::toInt16(stored.read(kSettings, "BaudRate", 2));
+    const auto index = numbers::toInt16(stored.read(kSettings, "BaudRate", baudrates::kDefaultIndex));
     if (!index || *index < 0 || *index >= lstBaudRate->count())
         return false;
     lstBaudRate->setCurrentRow(*index);

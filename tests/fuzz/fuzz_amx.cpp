@@ -8,6 +8,7 @@
 #include "fuzzing.h"
 
 #include "firmware/amxfile.h"
+#include "link/framing.h"
 
 #include <QStringList>
 
@@ -105,7 +106,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     // The address characters: one each for items 1 to 15, never "?", none for item 16.
     const int item = size > 0 ? data[size - 1] % 20 : 0;
-    const QString a = amx::addressChar(item);
+    const QString a = framing::addressChar(item);
     if (item >= 1 && item <= 15)
         FUZZ_CHECK(a.size() == 1 && a != QLatin1String("?") && a[0] > QLatin1Char('0') && a[0] <= QLatin1Char('@'),
                    "item %d gives \"%s\"", item, qPrintable(a));
